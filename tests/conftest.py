@@ -1,0 +1,21 @@
+import numpy as np
+import pytest
+
+
+def hough_entries(exc):
+    """The traceback entries that the extension added to `exc`: (name, file, line) each."""
+    entries = []
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == "src/hough":
+            entries.append((code.co_name, code.co_filename, tb.tb_lineno))
+        tb = tb.tb_next
+    return entries
+
+
+@pytest.fixture
+def ht():
+    from kestrova.hough import HoughTransform
+
+    return HoughTransform(np.arange(12.0).reshape(3, 4), 1.0)

@@ -1,0 +1,156 @@
+import importlib
+import inspect
+import os
+import itertools
+import pickle
+import subprocess
+import sys
+import textwrap
+import types
+
+import numpy as np
+import pytest
+import scipy.optimize
+
+import kestrova.hough as hough
+from kestrova.hough import HoughTransform
+
+METHODS = {
+    # name: (parameters after self, first source line)
+    "__init__": (("image", "sigma"), 24),
+    "dl": (("r", "theta"), 35),
+    "dm": (("r", "theta"), 40),
+    "p0": (("r", "theta"), 45),
+    "n0": (("r", "theta"), 48),
+    "dmlim": (("r", "theta"), 51),
+    "locate": (("r", "theta", "dm"), 62),
+    "score_map": (("r0", "r1", "nr", "t0", "t1", "nt", "width"), 65),
+    "mask": (("r", "theta", "w"), 81),
+    "elements_along": (("r", "theta", "w"), 84),
+    "snr": (("r", "theta", "w"), 95),
+    "fit": (("r", "theta", "w"), 103),
+    "profile": (("r", "theta", "dm1", "dm2", "w"), 117),
+    "ramp_sigmoid": (("x", "p"), 127),
+}
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=120)
+
+
+def test_module_globals():
+    assert hough.__name__ == "kestrova.hough"
+    assert hough.__doc__ is None
+    assert hough.__package__ == "kestrova"
+    assert hough.__file__ == hough.__spec__.origin
+    assert hough.np is np
+    assert hough.opt is scipy.optimize
+    assert hough.itertools is itertools
+    assert hough.HoughTransform is HoughTransform
+
+
+def test_class():
+    assert HoughTransform.__module__ == "kestrova.hough"
+    assert HoughTransform.__qualname__ == "HoughTransform"
+    assert HoughTransform.__doc__ == " Hough Transformation\n  "
+    assert HoughTransform.__bases__ == (object,)
+    assert type(HoughTransform) is type
+    assert [name for name in vars(HoughTransform) if name in METHODS] == list(METHODS)
+
+
+@pytest.mark.parametrize("name", METHODS)
+def test_function_attributes(name):
+    parameters, first_line = METHODS[name]
+    function = vars(HoughTransform)[name]
+    assert function.__name__ == name
+    assert function.__qualname__ == "HoughTransform." + name
+    assert function.__module__ == "kestrova.hough"
+    assert function.__code__.co_filename == "src/hough"
+    assert function.__code__.co_name == name
+    assert function.__code__.co_firstlineno == first_line
+    signature = inspect.signature(function)
+    assert tuple(signature.parameters) == ("self",) + parameters
+    if name == "score_map":
+        assert function.__doc__ == " Create Score Map\n    "
+        assert function.__defaults__ == (1.0,)
+        assert signature.parameters["width"].default == 1.0
+    else:
+        assert function.__doc__ is None
+        assert function.__defaults__ is None
+    # Bound: the instance is no longer a parameter.
+    bound = getattr(HoughTransform(np.zeros((2, 2)), 1.0), name)
+    assert tuple(inspect.signature(bound).parameters) == parameters
+
+
+def test_binding():
+    ht = HoughTransform(np.zeros((2, 2)), 1.0)
+    function = vars(HoughTransform)["dl"]
+    assert HoughTransform.dl is function
+    assert function.__get__(None, HoughTransform) is function
+    assert ht.dl.__self__ is ht and ht.dl.__func__ is function
+    assert pickle.loads(pickle.dumps(function)) is function
+    assert "HoughTransform.dl" in repr(function)
+
+
+def test_self_is_not_type_checked():
+    # The body runs on any object that takes attributes.
+    other = types.SimpleNamespace()
+    HoughTransform.__init__(other, np.zeros((3, 4)), 2.0)
+    assert other.center == (1.0, 1.5) and other.sigma == 2.0
+
+
+def test_help_shows_every_method():
+    text = subprocess.run(
+        [sys.executable, "-c", "import kestrova.hough as h; help(h.HoughTransform)"],
+        capture_output=True, text=True, timeout=60, env={**os.environ, "PAGER": "cat"},
+    ).stdout
+    for name, (parameters, _) in METHODS.items():
+        assert f"{name}(self, {', '.join(parameters)}" in text
+
+
+def test_second_import_returns_the_same_module():
+    del sys.modules["kestrova.hough"]
+    try:
+        again = importlib.import_module("kestrova.hough")
+    finally:
+        sys.modules["kestrova.hough"] = hough
+    assert again is hough
+
+
+def test_failed_initialisation_reports_the_line_and_can_be_retried():
+    result = run_python("""
+        import sys, traceback
+        saved = sys.modules.pop("scipy.optimize", None)
+        sys.modules["scipy.optimize"] = None
+        try:
+            import kestrova.hough
+        except ImportError as exc:
+            entries = [(frame.f_code.co_name, line)
+                       for frame, line in traceback.walk_tb(exc.__traceback__)]
+            print(("init kestrova.hough", 7) in entries)
+        del sys.modules["scipy.optimize"]
+        import kestrova.hough
+        print(kestrova.hough.HoughTransform.__name__)
+    """)
+    assert result.stdout.split() == ["True", "HoughTransform"], result.stderr
+
+
+def test_second_interpreter_is_refused():
+    result = run_python("""
+        import kestrova.hough
+        try:
+            import _xxsubinterpreters as interpreters
+        except ImportError:
+            print("skip")
+            raise SystemExit
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import kestrova.hough")
+        except Exception as exc:
+            print(exc)
+    """)
+    if result.stdout.strip() == "skip":
+        pytest.skip("no subinterpreters in this Python")
+    assert ("ImportError'>: Interpreter change detected - this module can only be loaded into one "
+            "interpreter per process.") in result.stdout, result.stderr
