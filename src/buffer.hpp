@@ -11,14 +11,14 @@
 namespace kestrova {
 
 class Buffer2D {
-public:
+  public:
     explicit Buffer2D(py::handle object) {
         check_status(PyObject_GetBuffer(object.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT));
         if (view_.ndim != 2) {
             const int ndim = view_.ndim;
             PyBuffer_Release(&view_);
-            raise(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", 2,
-                  ndim);
+            raise(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
+                  2, ndim);
         }
         if (!is_native_double(view_.format) || view_.itemsize != sizeof(double)) {
             const py::object format = to_python(view_.format ? view_.format : "B");
@@ -35,7 +35,7 @@ public:
     Py_ssize_t rows() const { return view_.shape[0]; }
     Py_ssize_t columns() const { return view_.shape[1]; }
 
-private:
+  private:
     static bool is_native_double(const char* format) {
         if (format == nullptr) return false;
         if (*format == '@' || *format == '=' || *format == '<') ++format;

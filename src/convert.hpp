@@ -90,8 +90,7 @@ namespace detail {
 }
 
 [[noreturn]] inline void raise_too_few(Py_ssize_t found) {
-    raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,
-          found == 1 ? "" : "s");
+    raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
 }
 
 }  // namespace detail

@@ -70,10 +70,10 @@ PyObject* function_signature(PyObject* self, void*) {
         for (size_t i = 0; i < info.parameters.size(); ++i) {
             py::object name = to_python(info.parameters[i]);
             py::object p =
-                i < required ? call(parameter, name, kind)
-                             : call_kw(parameter, {name, kind},
-                                       {{default_name.ptr(),
-                                         to_python(info.defaults[i - required])}});
+                i < required
+                    ? call(parameter, name, kind)
+                    : call_kw(parameter, {name, kind},
+                              {{default_name.ptr(), to_python(info.defaults[i - required])}});
             check_status(PyList_Append(parameters.ptr(), p.ptr()));
         }
         py::object signature = getattr(inspect, steal(PyUnicode_FromString("Signature")).ptr());
@@ -139,11 +139,7 @@ unsigned int function_flags() {
 }
 
 PyType_Spec function_spec = {
-    "kestrova.hough.native_function",
-    sizeof(Function),
-    0,
-    function_flags(),
-    function_slots,
+    "kestrova.hough.native_function", sizeof(Function), 0, function_flags(), function_slots,
 };
 
 }  // namespace
@@ -176,8 +172,8 @@ PyObject* make_function(MethodInfo& info, PyObject* globals) {
             }
             f->defaults = defaults.release().ptr();
         }
-        f->code = check(reinterpret_cast<PyObject*>(
-            PyCode_NewEmpty(source_file, info.name, info.first_line)));
+        f->code = check(
+            reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, info.name, info.first_line)));
         return self.release().ptr();
     } catch (const python_error&) {
         return nullptr;

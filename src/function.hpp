@@ -105,6 +105,9 @@ public:
     // Called from a catch block: leaves the error in the interpreter with this frame's entry.
     PyObject* fail() const noexcept;
 
+    // The function object being run; a closure made by a body keeps it to look up globals later.
+    const Function& function() const noexcept { return function_; }
+
 private:
     const Function& function_;
     int line_;

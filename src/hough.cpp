@@ -48,7 +48,8 @@ py::object init(Frame& f, py::handle self, py::handle image, py::handle sigma) {
     f.at(28);
     setattr(self, names.center, make_tuple(truediv(sub(ny, 1), 2.0), truediv(sub(nx, 1), 2.0)));
     f.at(29);
-    py::object columns = call_method(call(f.np(names.arange), nx), names.reshape, make_tuple(1, nx));
+    py::object columns =
+        call_method(call(f.np(names.arange), nx), names.reshape, make_tuple(1, nx));
     setattr(self, names.axis1, sub(columns, getitem(getattr(self, names.center), 1)));
     f.at(30);
     py::object rows = call_method(call(f.np(names.arange), ny), names.reshape, make_tuple(ny, 1));
@@ -78,8 +79,8 @@ py::object score_map(Frame& f, py::handle self, float r0, float r1, int32_t nr, 
     py::object score = as_array(call(f.np(names.zeros), make_tuple(cells)));
     f.at(73);
     py::object transposed = getattr(getattr(self, names.image), names.T);
-    py::object numpy_input = as_array(call_kw(f.np(names.ascontiguousarray), {transposed},
-                                              {{names.dtype, f.np(names.float64)}}));
+    py::object numpy_input = as_array(
+        call_kw(f.np(names.ascontiguousarray), {transposed}, {{names.dtype, f.np(names.float64)}}));
     Buffer2D input(numpy_input);
     f.at(75);
     auto [rows, columns] = unpack<2>(getattr(getattr(self, names.image), names.shape));
@@ -94,8 +95,8 @@ py::object score_map(Frame& f, py::handle self, float r0, float r1, int32_t nr, 
     }
     f.at(77);
     std::unique_ptr<double[]> result(hough::generate_hough_transformed_map(
-        const_cast<double*>(input.data()), static_cast<size_t>(Nx), static_cast<size_t>(Ny), r0,
-        r1, static_cast<size_t>(nr), t0, t1, static_cast<size_t>(nt), width));
+        const_cast<double*>(input.data()), static_cast<size_t>(Nx), static_cast<size_t>(Ny), r0, r1,
+        static_cast<size_t>(nr), t0, t1, static_cast<size_t>(nt), width));
     f.at(78);
     copy_out(score, result.get(), cells);
     result.reset();
@@ -116,8 +117,7 @@ MethodInfo method_table[] = {
     method<methods::n0>("n0", 48, "self", "r", "theta"),
     method<methods::dmlim>("dmlim", 51, "self", "r", "theta"),
     method<methods::locate>("locate", 62, "self", "r", "theta", "dm"),
-    method<methods::score_map>("score_map", 65, "self", "r0", "r1", "nr", "t0", "t1", "nt",
-                               "width")
+    method<methods::score_map>("score_map", 65, "self", "r0", "r1", "nr", "t0", "t1", "nt", "width")
         .with_defaults({1.0})
         .with_doc(" Create Score Map\n    "),
     method<methods::mask>("mask", 81, "self", "r", "theta", "w"),
@@ -230,7 +230,8 @@ py::object make_class(Init& init, py::handle object_type) {
     py::object ns = steal(PyDict_New());
     check_status(PyDict_SetItemString(ns.ptr(), "__module__", to_python("kestrova.hough").ptr()));
     check_status(PyDict_SetItemString(ns.ptr(), "__qualname__", to_python("HoughTransform").ptr()));
-    check_status(PyDict_SetItemString(ns.ptr(), "__doc__", to_python(" Hough Transformation\n  ").ptr()));
+    check_status(
+        PyDict_SetItemString(ns.ptr(), "__doc__", to_python(" Hough Transformation\n  ").ptr()));
     for (MethodInfo& info : method_table) {
         py::object function = steal(make_function(info, init.globals));
         check_status(PyDict_SetItemString(ns.ptr(), info.name, function.ptr()));
@@ -253,7 +254,8 @@ int module_exec(PyObject* module) {
     try {
         if (!names.intern()) throw python_error{};
         builtins_module = steal(PyImport_ImportModule("builtins")).release().ptr();
-        py::object object_type = getattr(builtins_module, steal(PyUnicode_FromString("object")).ptr());
+        py::object object_type =
+            getattr(builtins_module, steal(PyUnicode_FromString("object")).ptr());
         getattr(builtins_module, steal(PyUnicode_FromString("range")).ptr());
         getattr(builtins_module, steal(PyUnicode_FromString("ImportError")).ptr());
 

@@ -4,24 +4,26 @@
 
 #include <Python.h>
 
+// clang-format off
 // Names used by construction and the score map.
-#define KESTROVA_NAMES_FRAME(X)                                                                \
-    X(np) X(opt) X(itertools) X(image) X(sigma) X(shape) X(center) X(axis1) X(axis2) X(radius) \
-    X(append_x) X(append_y) X(arange) X(reshape) X(sqrt) X(array) X(zeros) X(T)                \
+#define KESTROVA_NAMES_FRAME(X) \
+    X(np) X(opt) X(itertools) X(image) X(sigma) X(shape) X(center) X(axis1) X(axis2) X(radius)    \
+    X(append_x) X(append_y) X(arange) X(reshape) X(sqrt) X(array) X(zeros) X(T)                   \
     X(ascontiguousarray) X(dtype) X(float64)
 
 // Names used by the line geometry and the sampling along a line.
-#define KESTROVA_NAMES_GEOMETRY(X)                                                             \
-    X(cos) X(sin) X(tile) X(abs) X(max) X(min) X(dl) X(dm) X(p0) X(n0) X(mask) X(argsort)      \
+#define KESTROVA_NAMES_GEOMETRY(X) \
+    X(cos) X(sin) X(tile) X(abs) X(max) X(min) X(dl) X(dm) X(p0) X(n0) X(mask) X(argsort)         \
     X(append) X(vstack) X(cumsum) X(histogram) X(weights) X(bins) X(diff)
 
 // Names used by the measurements.
-#define KESTROVA_NAMES_MEASUREMENT(X)                                                          \
-    X(size) X(elements_along) X(hstack) X(inf) X(Bounds) X(minimize) X(method) X(bounds) X(x)  \
-    X(fun) X(sum) X(ramp_sigmoid) X(clip) X(dmlim)
+#define KESTROVA_NAMES_MEASUREMENT(X) \
+    X(size) X(elements_along) X(hstack) X(inf) X(Bounds) X(minimize) X(method) X(bounds) X(x)     \
+    X(fun) X(sum) X(ramp_sigmoid) X(clip) X(dmlim) X(p)
 
 #define KESTROVA_NAMES(X) \
     KESTROVA_NAMES_FRAME(X) KESTROVA_NAMES_GEOMETRY(X) KESTROVA_NAMES_MEASUREMENT(X)
+// clang-format on
 
 namespace kestrova {
 

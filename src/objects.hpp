@@ -80,7 +80,8 @@ using keyword = std::pair<PyObject*, py::handle>;
 inline py::object call_kw(py::handle callable, std::initializer_list<py::handle> args,
                           std::initializer_list<keyword> keywords) {
     constexpr size_t most = 8;  // the module never passes more
-    if (args.size() + keywords.size() > most) throw std::length_error("call_kw: too many arguments");
+    if (args.size() + keywords.size() > most)
+        throw std::length_error("call_kw: too many arguments");
     PyObject* argv[most + 1] = {nullptr};
     size_t n = 0;
     for (py::handle arg : args) argv[1 + n++] = arg.ptr();
@@ -98,7 +99,8 @@ template <typename... Items>
 py::object make_tuple(const Items&... items) {
     std::array<py::object, sizeof...(Items)> held{to_python(items)...};
     py::object tuple = steal(PyTuple_New(sizeof...(Items)));
-    for (size_t i = 0; i < held.size(); ++i) PyTuple_SET_ITEM(tuple.ptr(), i, held[i].release().ptr());
+    for (size_t i = 0; i < held.size(); ++i)
+        PyTuple_SET_ITEM(tuple.ptr(), i, held[i].release().ptr());
     return tuple;
 }
 
@@ -106,7 +108,8 @@ template <typename... Items>
 py::object make_list(const Items&... items) {
     std::array<py::object, sizeof...(Items)> held{to_python(items)...};
     py::object list = steal(PyList_New(sizeof...(Items)));
-    for (size_t i = 0; i < held.size(); ++i) PyList_SET_ITEM(list.ptr(), i, held[i].release().ptr());
+    for (size_t i = 0; i < held.size(); ++i)
+        PyList_SET_ITEM(list.ptr(), i, held[i].release().ptr());
     return list;
 }
 
