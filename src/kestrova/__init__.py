@@ -2,7 +2,9 @@
 
 The compiled module :mod:`kestrova.hough` holds the core, :class:`kestrova.hough.HoughTransform`:
 a band Hough score map over an (r, theta) grid, line geometry, sampling along a line and
-measurement of a streak (signal-to-noise ratio, start and end).
+measurement of a streak (signal-to-noise ratio, start and end). On top of it,
+:func:`find_streaks` finds and measures every streak in an image and :func:`streak_mask` masks
+them; ``kestrova find IMAGE`` does the same from the command line.
 
 Examples
 --------
@@ -11,8 +13,13 @@ Examples
 >>> ht = HoughTransform(np.zeros((3, 4)), 1.0)
 >>> ht.center
 (1.0, 1.5)
+>>> from kestrova import find_streaks
+>>> len(find_streaks(np.random.default_rng(0).normal(size=(64, 64))))
+0
 """
+
+from .streaks import Streak, StreakCatalog, find_streaks, streak_mask
 
 __version__ = "0.1.0"
 
-__all__ = ["__version__"]
+__all__ = ["__version__", "Streak", "StreakCatalog", "find_streaks", "streak_mask"]

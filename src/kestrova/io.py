@@ -1,0 +1,206 @@
+"""Reading images and masks, writing catalogs and masks.
+
+FITS needs astropy and PNG/TIFF/JPEG need Pillow (the extras ``kestrova[fits]`` and
+``kestrova[images]``); ``.npy`` needs nothing. Every failure is an :class:`InputError` with a
+one-line message that names the file.
+"""
+
+from __future__ import annotations
+
+import csv
+import json
+from pathlib import Path
+
+import numpy as np
+
+__all__ = ["InputError", "read_image", "write_catalog", "write_mask"]
+
+FITS_SUFFIXES = {".fits", ".fit", ".fts", ".fz"}
+PICTURE_SUFFIXES = {".png", ".tif", ".tiff", ".jpg", ".jpeg", ".bmp", ".gif"}
+
+
+class InputError(Exception):
+    """A file that cannot be used, with a message fit for the command line."""
+
+
+def _suffix(path: Path) -> str:
+    suffixes = [s.lower() for s in path.suffixes]
+    if suffixes[-1:] == [".gz"] and len(suffixes) > 1:
+        return suffixes[-2]
+    return suffixes[-1] if suffixes else ""
+
+
+def _need(module: str, extra: str, what: str):
+    try:
+        return __import__(module, fromlist=["_"])
+    except ImportError:
+        raise InputError(f"{what} needs the optional package {module.split('.')[0]}: "
+                         f"pip install 'kestrova[{extra}]'") from None
+
+
+def read_image(path, hdu: int | str | None = None) -> np.ndarray:
+    """Read a 2-D image from FITS, ``.npy`` or a picture file (colour is averaged to grey).
+
+    Parameters
+    ----------
+    path : str or Path
+    hdu : int or str, optional
+        FITS extension (number or name); by default the first one holding 2-D data.
+
+    Examples
+    --------
+    >>> import tempfile, os
+    >>> path = os.path.join(tempfile.mkdtemp(), "a.npy")
+    >>> np.save(path, np.ones((3, 4)))
+    >>> read_image(path).shape
+    (3, 4)
+    """
+    path = Path(path)
+    if not path.is_file():
+        raise InputError(f"{path}: no such file")
+    suffix = _suffix(path)
+    if suffix in FITS_SUFFIXES:
+        data = _read_fits(path, hdu)
+    elif hdu is not None:
+        raise InputError(f"{path}: --hdu applies to FITS files only")
+    elif suffix == ".npy":
+        try:
+            data = np.load(path, allow_pickle=False)
+        except (ValueError, OSError, EOFError) as exc:
+            raise InputError(f"{path}: not a readable .npy file ({_first_line(exc)})") from None
+    elif suffix in PICTURE_SUFFIXES:
+        data = _read_picture(path)
+    else:
+        raise InputError(f"{path}: unknown file type '{suffix}' "
+                         "(expected .fits, .npy, .png, .tif or .jpg)")
+    data = np.asarray(data)
+    if data.ndim != 2:
+        raise InputError(f"{path}: expected 2-D image data, found shape {data.shape}")
+    if data.size == 0:
+        raise InputError(f"{path}: the image is empty")
+    if not (np.issubdtype(data.dtype, np.number) or data.dtype == bool):
+        raise InputError(f"{path}: pixel type {data.dtype} is not numeric")
+    return data.astype(np.float64, copy=False)
+
+
+def _first_line(exc: BaseException) -> str:
+    text = str(exc).strip().splitlines()
+    return text[0] if text else type(exc).__name__
+
+
+def _read_fits(path: Path, hdu):
+    fits = _need("astropy.io.fits", "fits", "reading FITS files")
+    try:
+        with fits.open(path, memmap=False) as hdus:
+            if hdu is None:
+                for unit in hdus:
+                    if unit.data is not None and getattr(unit.data, "ndim", 0) == 2:
+                        return np.array(unit.data)
+                shapes = [getattr(u.data, "shape", None) for u in hdus]
+                raise InputError(f"{path}: no HDU holds 2-D image data (shapes {shapes})")
+            try:
+                unit = hdus[hdu]
+            except (KeyError, IndexError):
+                raise InputError(f"{path}: no HDU {hdu!r} (the file has {len(hdus)})") from None
+            if unit.data is None:
+                raise InputError(f"{path}: HDU {hdu!r} holds no data")
+            if not hasattr(unit.data, "ndim") or unit.data.dtype.names:
+                raise InputError(f"{path}: HDU {hdu!r} is a table, not an image")
+            return np.array(unit.data)
+    except InputError:
+        raise
+    except Exception as exc:  # astropy raises many kinds of errors for damaged files
+        raise InputError(f"{path}: not a readable FITS file ({_first_line(exc)})") from None
+
+
+def _read_picture(path: Path):
+    image_module = _need("PIL.Image", "images", "reading picture files")
+    try:
+        with image_module.open(path) as picture:
+            data = np.asarray(picture)
+    except Exception as exc:
+        raise InputError(f"{path}: not a readable picture ({_first_line(exc)})") from None
+    if data.ndim == 3:  # colour (and alpha): grey level from the colour channels
+        data = data[..., :3].astype(np.float64).mean(axis=2)
+    return data
+
+
+def read_mask(path, shape) -> np.ndarray:
+    """Read a boolean mask (True = ignore) of the given shape from FITS, ``.npy`` or a picture.
+
+    Examples
+    --------
+    >>> import tempfile, os
+    >>> path = os.path.join(tempfile.mkdtemp(), "m.npy")
+    >>> np.save(path, np.eye(3))
+    >>> int(read_mask(path, (3, 3)).sum())
+    3
+    """
+    mask = read_image(path) != 0
+    if mask.shape != tuple(shape):
+        raise InputError(f"{path}: mask shape {mask.shape} differs from image shape "
+                         f"{tuple(shape)}")
+    return mask
+
+
+def write_catalog(catalog, path) -> None:
+    """Write a catalog as ``.ecsv`` (needs astropy), ``.csv`` or ``.json``.
+
+    Examples
+    --------
+    >>> import tempfile, os
+    >>> from kestrova.streaks import StreakCatalog
+    >>> path = os.path.join(tempfile.mkdtemp(), "c.json")
+    >>> write_catalog(StreakCatalog((), (4, 4), 1.0), path)
+    >>> open(path).read().startswith("{")
+    True
+    """
+    path = Path(path)
+    suffix = _suffix(path)
+    table = catalog.to_table(astropy=False)
+    names = table.dtype.names
+    try:
+        if suffix == ".ecsv":
+            _need("astropy.table", "fits", "writing .ecsv catalogs")
+            catalog.to_table(astropy=True).write(path, format="ascii.ecsv", overwrite=True)
+        elif suffix == ".csv":
+            with open(path, "w", newline="") as out:
+                writer = csv.writer(out)
+                writer.writerow(names)
+                for row in table:
+                    writer.writerow([int(row[0])] + [repr(float(v)) for v in list(row)[1:]])
+        elif suffix == ".json":
+            rows = [{n: (int(row[n]) if n == "id" else float(row[n])) for n in names}
+                    for row in table]
+            document = {"shape": list(catalog.shape), "sigma": catalog.sigma, "streaks": rows}
+            path.write_text(json.dumps(document, indent=1) + "\n")
+        else:
+            raise InputError(f"{path}: unknown catalog type '{suffix}' "
+                             "(expected .ecsv, .csv or .json)")
+    except OSError as exc:
+        raise InputError(f"{path}: cannot write ({exc.strerror or exc})") from None
+
+
+def write_mask(mask: np.ndarray, path) -> None:
+    """Write a boolean mask as ``.npy`` or as FITS (unsigned 8-bit, 1 = streak).
+
+    Examples
+    --------
+    >>> import tempfile, os
+    >>> path = os.path.join(tempfile.mkdtemp(), "m.npy")
+    >>> write_mask(np.eye(2, dtype=bool), path)
+    >>> np.load(path).dtype
+    dtype('bool')
+    """
+    path = Path(path)
+    suffix = _suffix(path)
+    try:
+        if suffix == ".npy":
+            np.save(path, np.asarray(mask, dtype=bool))
+        elif suffix in FITS_SUFFIXES:
+            fits = _need("astropy.io.fits", "fits", "writing FITS masks")
+            fits.PrimaryHDU(np.asarray(mask, dtype=np.uint8)).writeto(path, overwrite=True)
+        else:
+            raise InputError(f"{path}: unknown mask type '{suffix}' (expected .fits or .npy)")
+    except OSError as exc:
+        raise InputError(f"{path}: cannot write ({exc.strerror or exc})") from None

@@ -1,0 +1,230 @@
+import argparse
+import dataclasses
+import json
+import os
+from collections import Counter
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+from kestrova.scan import (WORKER_DIED, Task, add_scan_arguments, completed_images, find_tasks,
+                           read_catalog, run_scan, scan)
+
+BOOM, INTERRUPT = -999.0, -777.0  # pixel [0, 0] markers that make fake_find misbehave
+
+
+@dataclasses.dataclass(frozen=True)
+class FakeStreak:
+    row: int
+    level: np.float64
+    start: tuple
+    spread: float
+
+
+def fake_find(image, mask=None, min_snr=3.0):
+    """A streak for every row whose mean exceeds `min_snr`; masked pixels count as 0."""
+    if image[0, 0] == BOOM:
+        os._exit(1)
+    if image[0, 0] == INTERRUPT:
+        raise KeyboardInterrupt
+    if mask is not None:
+        image = np.where(mask, 0.0, image)
+    means = image.mean(axis=1)
+    return [FakeStreak(int(y), means[y], (0.0, float(y)), float("nan"))
+            for y in np.flatnonzero(means > min_snr)]
+
+
+def image(rows=(), marker=None, shape=(6, 8)):
+    data = np.zeros(shape)
+    data[list(rows)] = 10.0
+    if marker is not None:
+        data[0, 0] = marker
+    return data
+
+
+@pytest.fixture
+def batch(tmp_path):
+    """a.npy: 1 streak; b.fits: corrupt; c.fits: HDU 1 two streaks, HDU 2 none (plus a 3-D
+    image and a table, not scanned); d.npy: 3-D; e.npy: none."""
+    fits = pytest.importorskip("astropy.io.fits")  # here: workers importing fake_find start faster
+    d = tmp_path / "data"
+    d.mkdir()
+    np.save(d / "a.npy", image([2]))
+    (d / "b.fits").write_bytes(b"SIMPLE  =                    T" + b"\0" * 100)
+    fits.HDUList([fits.PrimaryHDU(), fits.ImageHDU(image([1, 4]), name="SCI"),
+                  fits.ImageHDU(image().astype(">f4"), name="SCI"),
+                  fits.ImageHDU(np.zeros((2, 3, 4))),
+                  fits.BinTableHDU.from_columns([fits.Column("x", "E", array=np.zeros(2))])]
+                 ).writeto(d / "c.fits")
+    np.save(d / "d.npy", np.zeros((2, 3, 4)))
+    np.save(d / "e.npy", image())
+    return d
+
+
+def by_key(rows):
+    """{(file name, hdu): (status, sorted streak rows without the key columns)}."""
+    out = {}
+    for row in rows:
+        key = (os.path.basename(row["file"]), row["hdu"])
+        assert key not in out or out[key][0] == "ok" == row["status"], f"duplicate {key}"
+        status, streaks = out.get(key, (row["status"], []))
+        if row["status"] == "ok":
+            streaks = sorted(streaks + [{k: row[k] for k in ("row", "level", "start", "spread",
+                                                             "index", "nstreaks")}],
+                             key=lambda s: s["index"])
+        out[key] = (status, streaks)
+    return out
+
+
+def check_batch(rows):
+    found = by_key(rows)
+    assert set(found) == {("a.npy", 0), ("b.fits", None), ("c.fits", 1), ("c.fits", 2),
+                          ("d.npy", 0), ("e.npy", 0)}
+    assert {k: v[0] for k, v in found.items()} == {
+        ("a.npy", 0): "ok", ("b.fits", None): "error", ("c.fits", 1): "ok",
+        ("c.fits", 2): "none", ("d.npy", 0): "error", ("e.npy", 0): "none"}
+    assert [s["row"] for s in found[("c.fits", 1)][1]] == [1, 4]
+    assert found[("a.npy", 0)][1] == [{"row": 2, "level": 10.0, "start": [0.0, 2.0],
+                                       "spread": None, "index": 0, "nstreaks": 1}]
+    errors = {row["file"].rsplit("/", 1)[1]: row["message"] for row in rows
+              if row["status"] == "error"}
+    assert errors["b.fits"].startswith("OSError") and "3-D" in errors["d.npy"]
+
+
+def test_batch_with_failing_files_goes_on(batch, tmp_path):
+    catalog = tmp_path / "out.jsonl"
+    summary = scan([batch / "a.npy", batch / "[bc].fits", batch / "d.npy", batch / "e.npy"],
+                   catalog=catalog, workers=2, find=fake_find, progress=False)
+    rows = read_catalog(catalog)
+    check_batch(rows)
+    assert (summary.images, summary.done, summary.streaks, len(summary.failures)) == (6, 4, 3, 2)
+    assert catalog.read_text().count("\n") == len(rows) == 7
+
+
+def test_process_pool_and_dask_give_the_same_catalog(batch, tmp_path):
+    distributed = pytest.importorskip("dask.distributed")
+    scan([batch / "*"], catalog=tmp_path / "pool.jsonl", workers=2, find=fake_find)
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        scan([batch / "*"], catalog=tmp_path / "dask.jsonl", executor=client, find=fake_find)
+    pool, dask = (sorted(map(json.dumps, read_catalog(tmp_path / name)))
+                  for name in ("pool.jsonl", "dask.jsonl"))
+    assert pool == dask
+    check_batch(read_catalog(tmp_path / "dask.jsonl"))
+
+
+def test_resume_after_interrupt_writes_each_image_once(tmp_path):
+    for k in range(6):
+        np.save(tmp_path / f"{k}.npy", image([k % 3], marker=INTERRUPT if k == 3 else None))
+    catalog = tmp_path / "out.jsonl"
+    with ThreadPoolExecutor(1) as pool, pytest.raises(KeyboardInterrupt):
+        scan(tmp_path / "*.npy", catalog=catalog, executor=pool, find=fake_find)
+    first = read_catalog(catalog)
+    assert {os.path.basename(row["file"]) for row in first} == {"0.npy", "1.npy", "2.npy"}
+    with open(catalog, "a") as file:  # a row cut short by a crash
+        file.write('{"file": "/x/3.npy", "hdu"')
+    with pytest.raises(FileExistsError):
+        scan(tmp_path / "*.npy", catalog=catalog, find=fake_find)
+
+    np.save(tmp_path / "3.npy", image([0]))
+    with ThreadPoolExecutor(2) as pool:
+        summary = scan(tmp_path / "*.npy", catalog=catalog, executor=pool, find=fake_find,
+                       resume=True)
+    assert (summary.skipped, summary.done) == (3, 3)
+    rows = read_catalog(catalog)
+    assert rows[:len(first)] == first
+    assert Counter((os.path.basename(r["file"]), r["hdu"]) for r in rows) == Counter(
+        {(f"{k}.npy", 0): 1 for k in range(6)})
+
+
+@pytest.mark.parametrize("rows, done", [
+    ([{"status": "none"}], True),
+    ([{"status": "ok", "nstreaks": 2, "index": 1}, {"status": "ok", "nstreaks": 2, "index": 0}],
+     True),
+    ([{"status": "ok", "nstreaks": 2, "index": 0}], False),  # crashed between its rows
+    ([{"status": "error"}], False),
+    ([{"status": "error"}, {"status": "none"}], True),
+])
+def test_completed_images(rows, done):
+    rows = [{"file": "/f.fits", "hdu": 1, **row} for row in rows]
+    assert completed_images(rows) == ({("/f.fits", 1)} if done else set())
+
+
+def test_worker_death_fails_only_its_image(tmp_path):
+    for k in range(5):
+        np.save(tmp_path / f"{k}.npy", image([1], marker=BOOM if k == 2 else None))
+    summary = scan(tmp_path / "*.npy", catalog=tmp_path / "out.jsonl", workers=2, find=fake_find)
+    status = {os.path.basename(r["file"]): (r["status"], r.get("message"))
+              for r in read_catalog(tmp_path / "out.jsonl")}
+    assert status == {f"{k}.npy": ("error", WORKER_DIED) if k == 2 else ("ok", None)
+                      for k in range(5)}
+    assert summary.done == 4
+
+
+def test_workers_dying_on_every_image_stop_the_scan(tmp_path):
+    for k in range(5):
+        np.save(tmp_path / f"{k}.npy", image(marker=BOOM))
+    with pytest.raises(RuntimeError, match="died on 3 images in a row"):
+        scan(tmp_path / "*.npy", catalog=tmp_path / "out.jsonl", workers=1, find=fake_find)
+    assert [r["message"] for r in read_catalog(tmp_path / "out.jsonl")] == [WORKER_DIED] * 3
+
+
+@pytest.mark.parametrize("hdus, expected, errors", [
+    (None, [("c.fits", 1, "SCI"), ("c.fits", 2, "SCI")], []),
+    (["sci"], [("c.fits", 1, "SCI"), ("c.fits", 2, "SCI")], []),
+    ([2, "DQ"], [("c.fits", 2, "SCI")], [("c.fits", "DQ")]),
+    ([3], [("c.fits", 3, "")], []),  # asked for: its 3-D data fails in the worker
+])
+def test_find_tasks_hdus(batch, hdus, expected, errors):
+    tasks, failed = find_tasks([batch / "c.fits", str(batch / "c.*"), batch / "nothing*"], hdus)
+    assert [(os.path.basename(t.file), t.hdu, t.extname) for t in tasks] == expected
+    assert sorted((os.path.basename(f.task.file), str(f.task.hdu)) for f in failed) == sorted(
+        [(name, str(hdu)) for name, hdu in errors] + [("nothing*", "None")])
+
+
+def test_masks(batch, tmp_path):
+    masks = tmp_path / "masks"
+    masks.mkdir()
+    mask = np.zeros((6, 8), bool)
+    mask[2] = True
+    np.save(masks / "a.npy", mask)
+    with ThreadPoolExecutor(2) as pool:
+        scan([batch / "a.npy", batch / "e.npy"], catalog=tmp_path / "out.jsonl", executor=pool,
+             masks=masks, find=fake_find)
+    status = {os.path.basename(r["file"]): (r["status"], r.get("message", ""))
+              for r in read_catalog(tmp_path / "out.jsonl")}
+    assert status["a.npy"] == ("none", "")
+    assert status["e.npy"][0] == "error" and "no mask" in status["e.npy"][1]
+
+
+@pytest.mark.parametrize("catalog", ["out.csv", "out.fits"])
+def test_catalog_must_be_json_lines(tmp_path, catalog):
+    with pytest.raises(ValueError, match="JSON lines"):
+        scan([], catalog=tmp_path / catalog)
+
+
+def test_command_line_with_real_find_streaks_on_pool_and_local_cluster(batch, tmp_path, capsys):
+    streaks = pytest.importorskip("kestrova.streaks")
+    pytest.importorskip("dask.distributed")
+    rng = np.random.default_rng(1)
+    sky = rng.normal(0.0, 1.0, (96, 128))
+    sky[40:42, 10:110] += 6.0
+    np.save(batch / "sky.npy", sky)
+    parser = argparse.ArgumentParser()
+    add_scan_arguments(parser)
+    catalogs = []
+    for engine in ([], ["--scheduler", "local"]):
+        catalogs.append(tmp_path / f"out{len(catalogs)}.jsonl")
+        args = parser.parse_args([str(batch / "*.npy"), str(batch / "b.fits"), "--catalog",
+                                  str(catalogs[-1]), "--workers", "1", *engine])
+        assert run_scan(args) == 1
+        assert "failed: " in capsys.readouterr().err
+    rows = [sorted(read_catalog(c), key=lambda r: (r["file"], r.get("index"))) for c in catalogs]
+    assert rows[0] == rows[1]
+    sky_row = next(r for r in rows[0] if r["file"].endswith("sky.npy"))
+    assert sky_row["status"] == "ok"
+    assert {f.name for f in dataclasses.fields(streaks.Streak)} <= set(sky_row)
+    again = parser.parse_args([str(batch / "*.npy"), "--catalog", str(catalogs[0])])
+    assert run_scan(again) == 2

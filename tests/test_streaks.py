@@ -1,0 +1,219 @@
+"""End-to-end tests of find_streaks and streak_mask on synthetic images with known truth."""
+
+import numpy as np
+import pytest
+
+from kestrova import Streak, find_streaks, streak_mask
+from kestrova.detect import reduce_image, to_full_r
+from kestrova.prepare import compact_sources, prepare_image
+from kestrova.streaks import best_segment
+from kestrova.synthetic import TrueStreak, draw_streak, synthetic_sky
+
+SHAPE = (256, 384)
+
+
+def end_error(s: Streak, t: TrueStreak) -> float:
+    """Worse end-point distance, in whichever order matches."""
+    direct = max(np.hypot(s.x_start - t.x0, s.y_start - t.y0),
+                 np.hypot(s.x_end - t.x1, s.y_end - t.y1))
+    swapped = max(np.hypot(s.x_start - t.x1, s.y_start - t.y1),
+                  np.hypot(s.x_end - t.x0, s.y_end - t.y0))
+    return min(direct, swapped)
+
+
+def matching(catalog, t: TrueStreak, tolerance=6.0):
+    found = [s for s in catalog if end_error(s, t) < tolerance]
+    assert len(found) == 1, f"{t} not found once in {list(catalog)}"
+    return found[0]
+
+
+@pytest.mark.parametrize("truth", [
+    TrueStreak(20.0, 30.0, 360.0, 220.0, 3.0),       # long, shallow
+    TrueStreak(150.0, 240.0, 190.0, 20.0, 3.0),      # steep
+    TrueStreak(100.0, 128.3, 300.0, 128.3, 3.0),     # horizontal, theta near 0 / pi
+    TrueStreak(200.5, 200.0, 200.5, 60.0, 4.0),      # vertical
+    TrueStreak(0.0, 255.0, 383.0, 0.0, 2.0),         # corner to corner
+])
+def test_one_streak_is_found_and_measured(truth):
+    image, _ = synthetic_sky(SHAPE, [truth], seed=3)
+    catalog = find_streaks(image)
+    assert len(catalog) == 1
+    s = matching(catalog, truth, tolerance=5.0)
+    r, theta = truth.line(SHAPE)
+    assert abs(np.sin(s.theta - theta)) < 0.01
+    assert abs(s.r * np.cos(s.theta - theta) - r) < 1.0 or abs(s.r + r) < 1.0 < abs(s.r - r)
+    assert 0.0 <= s.theta < np.pi
+    assert s.length == pytest.approx(truth.length, abs=5.0)
+    captured = 0.954 * truth.flux_per_length  # the band of half-width 2 holds 95 % of the PSF
+    assert s.flux_per_length == pytest.approx(captured, abs=4 * s.flux_per_length_err)
+    assert s.snr > 6 and s.score > 6
+
+
+def test_crossing_streaks_are_separated():
+    truth = [TrueStreak(20.0, 40.0, 370.0, 210.0, 3.0), TrueStreak(90.0, 240.0, 300.0, 10.0, 2.0)]
+    image, _ = synthetic_sky(SHAPE, truth, seed=5)
+    catalog = find_streaks(image)
+    assert len(catalog) == 2
+    for t in truth:
+        matching(catalog, t)
+    assert catalog[0].score >= catalog[1].score
+
+
+@pytest.mark.parametrize("gap", [12.0, 30.0])
+def test_parallel_streaks_are_separated(gap):
+    truth = [TrueStreak(30.0, 60.0, 350.0, 120.0, 3.0),
+             TrueStreak(30.0, 60.0 + gap, 350.0, 120.0 + gap, 2.5)]
+    image, _ = synthetic_sky(SHAPE, truth, n_stars=0, seed=2)
+    catalog = find_streaks(image)
+    assert len(catalog) == 2
+    for t in truth:
+        matching(catalog, t)
+
+
+def test_collinear_segments_are_two_streaks():
+    truth = [TrueStreak(20.0, 50.0, 150.0, 90.0, 3.0), TrueStreak(250.0, 120.77, 370.0, 157.69, 3.0)]
+    image, _ = synthetic_sky(SHAPE, truth, n_stars=0, seed=4)
+    catalog = find_streaks(image)
+    assert len(catalog) == 2
+    for t in truth:
+        matching(catalog, t)
+
+
+def stars_in_a_row(seed):
+    """Bright stars along a line, hot pixels and a cosmic-ray hit: no streak among them."""
+    rng = np.random.default_rng(seed)
+    image = rng.normal(50.0, 2.0, SHAPE)
+    rows, cols = np.mgrid[: SHAPE[0], : SHAPE[1]]
+    for k in range(6):
+        x, y = 40.0 + 60.0 * k, 30.0 + 35.0 * k
+        image += 4000.0 * np.exp(-0.5 * ((cols - x) ** 2 + (rows - y) ** 2) / 1.5**2)
+    image[rng.integers(0, SHAPE[0], 40), rng.integers(0, SHAPE[1], 40)] += 500.0
+    image[100:103, 200:202] += 3000.0
+    return image
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_noise_and_stars_give_no_streak(seed):
+    image, _ = synthetic_sky(SHAPE, [], seed=seed, n_stars=40)
+    assert len(find_streaks(image)) == 0
+    assert len(find_streaks(stars_in_a_row(seed))) == 0
+
+
+def test_a_streak_through_bright_stars_is_measured_across_them():
+    truth = TrueStreak(20.0, 40.0, 360.0, 200.0, 3.0)
+    image, _ = synthetic_sky(SHAPE, [truth], n_stars=0, seed=8)
+    rows, cols = np.mgrid[: SHAPE[0], : SHAPE[1]]
+    for f in (0.3, 0.6):  # two bright stars sitting on the streak
+        x, y = truth.x0 + f * (truth.x1 - truth.x0), truth.y0 + f * (truth.y1 - truth.y0)
+        image += 2000.0 * np.exp(-0.5 * ((cols - x) ** 2 + (rows - y) ** 2) / 1.5**2)
+    catalog = find_streaks(image)
+    assert len(catalog) == 1
+    s = matching(catalog, truth)
+    assert s.flux_per_length == pytest.approx(0.954 * 3.0, rel=0.15)
+
+
+def test_nan_holes_and_a_user_mask_are_ignored():
+    truth = TrueStreak(20.0, 40.0, 360.0, 200.0, 3.0)
+    decoy = TrueStreak(30.0, 245.0, 350.0, 228.0, 5.0)
+    image, _ = synthetic_sky(SHAPE, [truth, decoy], seed=6)
+    image[100:140, 150:190] = np.nan                     # a hole across the streak
+    image[:, 5] = np.inf
+    image[200, 300] = -np.inf
+    mask = np.zeros(SHAPE, bool)
+    mask[215:, :] = True                                 # hides the decoy
+    catalog = find_streaks(image, mask=mask)
+    assert len(catalog) == 1
+    s = matching(catalog, truth)
+    assert np.isfinite([s.snr, s.flux_per_length, s.level, s.goodness]).all()
+    assert np.isfinite(catalog.to_table(astropy=False)["snr"]).all()
+
+
+def test_limits_and_given_sigma():
+    truth = [TrueStreak(20.0, 40.0, 370.0, 210.0, 3.0), TrueStreak(90.0, 240.0, 300.0, 10.0, 2.0)]
+    image, _ = synthetic_sky(SHAPE, truth, seed=5, sigma=2.0)
+    assert len(find_streaks(image, max_streaks=1)) == 1
+    assert len(find_streaks(image, max_streaks=0)) == 0
+    assert len(find_streaks(image, min_snr=1000.0)) == 0
+    # A sigma four times too large hides the fainter streak.
+    assert len(find_streaks(image, sigma=8.0)) < len(find_streaks(image, sigma=2.0)) == 2
+
+
+@pytest.mark.parametrize("image, message", [
+    (np.zeros((3, 4, 5)), "2-D"),
+    (np.full((20, 20), np.nan), "no valid pixel"),
+    (np.ones((20, 20)), "sigma"),
+])
+def test_unusable_images_raise(image, message):
+    with pytest.raises(ValueError, match=message):
+        find_streaks(image)
+
+
+def test_table_and_mask():
+    truth = TrueStreak(20.0, 40.0, 360.0, 200.0, 3.0)
+    image, _ = synthetic_sky(SHAPE, [truth], seed=9)
+    catalog = find_streaks(image)
+    table = catalog.to_table(astropy=False)
+    assert table.dtype.names[:3] == ("id", "r", "theta")
+    assert table["id"].tolist() == [1]
+    assert table["x_start"][0] == catalog[0].x_start
+    pytest.importorskip("astropy")
+    assert catalog.to_table()["length"][0] == pytest.approx(catalog[0].length)
+
+    mask = streak_mask(SHAPE, catalog, grow=3.0)
+    clean = np.zeros(SHAPE)
+    on_streak = draw_streak(clean, truth) > 0.02 * truth.flux_per_length
+    assert mask[on_streak].mean() > 0.99               # the streak is covered ...
+    assert mask.mean() < 0.05                          # ... by a narrow band
+    assert np.array_equal(catalog.mask(3.0), mask)
+    assert not streak_mask(SHAPE, []).any()
+
+
+@pytest.mark.parametrize("start, stop, noise", [(30, 60, 0.0), (0, 45, 0.0), (70, 100, 0.0),
+                                                (200, 700, 0.5)])
+def test_best_segment_finds_the_box(start, stop, noise):
+    n = 1000 if noise else 100
+    position = np.arange(float(n))
+    values = np.where((position >= start) & (position < stop), 1.0, 0.0)
+    values += np.random.default_rng(0).normal(0.0, noise, n)
+    a, b, total, count = best_segment(position, np.cumsum(values), [(0.0, n - 1.0)])
+    tolerance = 3.0 if noise else 0.5
+    assert a == pytest.approx(max(start - 0.5, 0.0), abs=tolerance)
+    assert b == pytest.approx(min(stop - 0.5, n - 1.0), abs=tolerance)
+    assert count == pytest.approx(stop - start, abs=2 * tolerance)
+
+
+def test_preparation_removes_gradient_and_estimates_noise():
+    rng = np.random.default_rng(1)
+    rows, cols = np.mgrid[:300, :400]
+    image = 1000.0 + 0.05 * cols + 0.02 * rows + rng.normal(0.0, 3.0, (300, 400))
+    image[150, 200] = 1e5                                # a hot pixel
+    prep = prepare_image(image, clip=3.0)
+    assert prep.sigma == pytest.approx(3.0, rel=0.05)
+    assert abs(np.median(prep.data)) < 0.1
+    assert abs(prep.data[:, :50].mean() - prep.data[:, -50:].mean()) < 0.3
+    assert prep.excluded[150, 200] and prep.data[150, 200] == 0.0
+    assert np.abs(prep.detect).max() <= 3.0 * prep.sigma + 1e-9
+
+
+def test_compact_sources_keep_streaks():
+    image = np.zeros((100, 100))
+    image[50, 10:90] = 20.0                              # bright streak: elongated
+    image[20:23, 20:23] = 50.0                           # star
+    mask = compact_sources(image, 1.0)
+    assert mask[21, 21] and not mask[50, 50]
+
+
+@pytest.mark.parametrize("shape, f", [((37, 50), 4), ((64, 64), 2), ((33, 100), 3)])
+def test_reduced_lines_map_onto_the_full_frame(shape, f):
+    image = np.zeros(shape)
+    small, offset = reduce_image(image, f)
+    theta = 0.7
+    ny, nx = small.shape
+    # A reduced pixel centre on the reduced line (r_red, theta) lies on the full line r_full.
+    j, i = 3, 2
+    x_red, y_red = j - (nx - 1) / 2, i - (ny - 1) / 2
+    r_red = np.sin(theta) * x_red - np.cos(theta) * y_red
+    col, row = j * f + (f - 1) / 2, i * f + (f - 1) / 2
+    x, y = col - (shape[1] - 1) / 2, row - (shape[0] - 1) / 2
+    assert np.sin(theta) * x - np.cos(theta) * y == pytest.approx(to_full_r(r_red, theta, f,
+                                                                            offset))
