@@ -98,8 +98,18 @@ public:
         return steal(value);
     }
 
-    // np.<name> and opt.<name>
-    py::object np(PyObject* name) const { return getattr(global(names.np), name); }
+    // np.<name> and opt.<name>. For a plain module the attribute is read from the module's
+    // dictionary, which is what the module's attribute look-up returns for names its type does
+    // not define; anything else (a stand-in object, a name left to __getattr__) is asked.
+    py::object np(PyObject* name) const {
+        py::object module = global(names.np);
+        if (PyModule_CheckExact(module.ptr())) {
+            PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module.ptr()), name);
+            if (value != nullptr) return borrow(value);
+            if (PyErr_Occurred()) throw python_error{};
+        }
+        return getattr(module, name);
+    }
     py::object opt(PyObject* name) const { return getattr(global(names.opt), name); }
 
     // Called from a catch block: leaves the error in the interpreter with this frame's entry.

@@ -1,30 +1,200 @@
 // Line geometry: coordinates across and along a line, foot point, direction and extent.
+//
+// Source lines of the statements (the first line of each method is its argument line):
+//   dl:     36 c = np.cos(theta), 37 s = np.sin(theta), 38 (-s)*axis1 + c*axis2 + r
+//   dm:     41 c = np.cos(theta), 42 s = np.sin(theta), 43 c*axis1 + s*axis2
+//   p0:     46 np.array([r*np.sin(theta), (-r)*np.cos(theta)])
+//   n0:     49 np.array([np.cos(theta), np.sin(theta)])
+//   dmlim:  52 ny, nx = self.image.shape, 53 p = np.tile(self.p0(r, theta), 2),
+//           54 b = np.tile(self.n0(r, theta), 2), 55 b[np.abs(b) < 1e-8] = 1e-8,
+//           56 X = (np.array([borders]) - p) / b, 57 the mend (true stretch when the foot point
+//           lies outside), 58 Xm = X[X < 0], 59 Xp = X[X > 0], 60 return np.max(Xm), np.min(Xp)
+//   locate: 63 self.p0(r, theta) + dm * self.n0(r, theta)
+//
+// Every statement evaluates its operands in the order Python would (the callee before its
+// arguments, left before right), each on its own C++ statement since C++ leaves the order of
+// function arguments open.
+#include <Python.h>
+
+#include <cmath>
+
+#include "glue.hpp"
 #include "methods.hpp"
 
 namespace kestrova::methods {
+namespace {
 
-py::object dl(Frame&, py::handle, float, float) {
-    raise(PyExc_NotImplementedError, "HoughTransform.dl");
+// The guard's threshold and replacement, made once.
+py::handle tiny() {
+    static PyObject* value = nullptr;
+    if (value == nullptr) value = check(PyFloat_FromDouble(1e-8));
+    return value;
 }
 
-py::object dm(Frame&, py::handle, float, float) {
-    raise(PyExc_NotImplementedError, "HoughTransform.dm");
+// The four crossings of dmlim, when X is what NumPy's own arithmetic makes of them: a
+// one-dimensional float64 array of four entries. Anything else (possible only when p0 or n0 is
+// replaced by something returning another shape or a wider type) leaves the mend out.
+bool read_crossings(py::handle X, double (&out)[4]) {
+    if (!PyObject_TypeCheck(X.ptr(), ndarray_type)) return false;
+    Py_buffer view;
+    // An ndarray refuses a buffer only for dtypes the buffer protocol cannot describe.
+    if (PyObject_GetBuffer(X.ptr(), &view, PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const char* format = view.format != nullptr ? view.format : "B";
+    if (*format == '@' || *format == '=' || *format == '<') ++format;
+    const bool fits = view.ndim == 1 && view.shape[0] == 4 && view.itemsize == sizeof(double) &&
+                      format[0] == 'd' && format[1] == '\0';
+    if (fits) {
+        const char* data = static_cast<const char*>(view.buf);
+        for (int k = 0; k < 4; ++k) {
+            out[k] = *reinterpret_cast<const double*>(data + k * view.strides[0]);
+        }
+    }
+    PyBuffer_Release(&view);
+    return fits;
 }
 
-py::object p0(Frame&, py::handle, float, float) {
-    raise(PyExc_NotImplementedError, "HoughTransform.p0");
+// Both crossings of a pair of opposite borders lie on the same side of the foot point exactly
+// when the foot point lies strictly outside that pair: the sign of (border - x0) is exact in
+// floating point, zero only when x0 is on the border, and dividing by the guarded direction
+// component (never zero, at most 1 in size) keeps it.
+bool same_side(double a, double b) { return (a > 0.0 && b > 0.0) || (a < 0.0 && b < 0.0); }
+
+// A NaN crossing (a NaN argument makes all four NaN) leaves the selection below to decide.
+bool has_nan(const double (&x)[4]) {
+    return std::isnan(x[0]) || std::isnan(x[1]) || std::isnan(x[2]) || std::isnan(x[3]);
 }
 
-py::object n0(Frame&, py::handle, float, float) {
-    raise(PyExc_NotImplementedError, "HoughTransform.n0");
+}  // namespace
+
+py::object dl(Frame& f, py::handle self, float r, float theta) {
+    const py::object t = box(theta);
+    f.at(36);
+    const py::object cos = f.np(names.cos);
+    const float c = as_single(call(cos, t));
+    f.at(37);
+    const py::object sin = f.np(names.sin);
+    const float s = as_single(call(sin, t));
+    f.at(38);
+    py::object a = mul(box(-s), getattr(self, names.axis1));
+    py::object b = mul(box(c), getattr(self, names.axis2));
+    py::object d = add(a, b);
+    a = py::object();  // temporaries go when the interpreter would let them go
+    b = py::object();
+    return add_elided(std::move(d), box(r));
 }
 
-py::object dmlim(Frame&, py::handle, float, float) {
-    raise(PyExc_NotImplementedError, "HoughTransform.dmlim");
+py::object dm(Frame& f, py::handle self, float, float theta) {
+    const py::object t = box(theta);
+    f.at(41);
+    const py::object cos = f.np(names.cos);
+    const float c = as_single(call(cos, t));
+    f.at(42);
+    const py::object sin = f.np(names.sin);
+    const float s = as_single(call(sin, t));
+    f.at(43);
+    py::object a = mul(box(c), getattr(self, names.axis1));
+    py::object b = mul(box(s), getattr(self, names.axis2));
+    return add(a, b);
 }
 
-py::object locate(Frame&, py::handle, float, float, float) {
-    raise(PyExc_NotImplementedError, "HoughTransform.locate");
+py::object p0(Frame& f, py::handle, float r, float theta) {
+    f.at(46);
+    const py::object array = f.np(names.array);
+    const py::object t = box(theta);
+    const py::object sin = f.np(names.sin);
+    py::object x = mul(box(r), call(sin, t));
+    const py::object cos = f.np(names.cos);
+    py::object y = mul(box(-r), call(cos, t));
+    return call(array, make_list(x, y));
+}
+
+py::object n0(Frame& f, py::handle, float, float theta) {
+    f.at(49);
+    const py::object array = f.np(names.array);
+    const py::object t = box(theta);
+    const py::object cos = f.np(names.cos);
+    py::object c = call(cos, t);
+    const py::object sin = f.np(names.sin);
+    py::object s = call(sin, t);
+    return call(array, make_list(c, s));
+}
+
+py::object dmlim(Frame& f, py::handle self, float r, float theta) {
+    const py::object rr = box(r);
+    const py::object tt = box(theta);
+    f.at(52);
+    float ny, nx;
+    {
+        auto [rows, columns] = unpack<2>(getattr(getattr(self, names.image), names.shape));
+        ny = as_single(rows);
+        nx = as_single(columns);
+    }
+    f.at(53);
+    const py::object tile = f.np(names.tile);
+    py::object foot = call_method(self, names.p0, rr, tt);
+    const py::object p = as_array(call(tile, foot, 2));
+    f.at(54);
+    const py::object tile_again = f.np(names.tile);
+    py::object direction = call_method(self, names.n0, rr, tt);
+    const py::object b = as_array(call(tile_again, direction, 2));
+    f.at(55);
+    {
+        const py::object abs = f.np(names.abs);
+        py::object small = less(call(abs, b), tiny());
+        setitem(b, small, tiny());
+    }
+    f.at(56);
+    py::object X;
+    {
+        const py::object array = f.np(names.array);
+        const double half_x = (static_cast<double>(nx) - 1.0) * 0.5;
+        const double half_y = (static_cast<double>(ny) - 1.0) * 0.5;
+        py::object borders =
+            call(array, make_list(box(-half_x), box(-half_y), box(half_x), box(half_y)));
+        X = as_array(truediv(sub(borders, p), b));
+    }
+    f.at(57);
+    // A foot point strictly outside the rectangle of pixel centres puts both
+    // crossings of one pair of borders on one side, and the selection below would then return a
+    // stretch outside the image. When the line crosses the rectangle, return the stretch inside
+    // it instead: the later of the two entries into the border pairs, the earlier of the exits.
+    if (double x[4];
+        read_crossings(X, x) && !has_nan(x) && (same_side(x[0], x[2]) || same_side(x[1], x[3]))) {
+        const int enter_x = x[0] <= x[2] ? 0 : 2, enter_y = x[1] <= x[3] ? 1 : 3;
+        const int leave_x = 2 - enter_x, leave_y = 4 - enter_y;
+        const int lower = x[enter_x] >= x[enter_y] ? enter_x : enter_y;
+        const int upper = x[leave_x] <= x[leave_y] ? leave_x : leave_y;
+        // The line misses the rectangle when it leaves one pair before it enters the other.
+        if (x[lower] <= x[upper]) {
+            py::object low = getitem(X, static_cast<long>(lower));
+            py::object high = getitem(X, static_cast<long>(upper));
+            return make_tuple(low, high);
+        }
+    }
+    f.at(58);
+    const py::object Xm = as_array(getitem(X, less(X, 0)));
+    f.at(59);
+    const py::object Xp = as_array(getitem(X, greater(X, 0)));
+    f.at(60);
+    const py::object max = f.np(names.max);
+    py::object low = call(max, Xm);
+    const py::object min = f.np(names.min);
+    py::object high = call(min, Xp);
+    return make_tuple(low, high);
+}
+
+py::object locate(Frame& f, py::handle self, float r, float theta, float dm) {
+    f.at(63);
+    const py::object rr = box(r);
+    const py::object tt = box(theta);
+    py::object foot = call_method(self, names.p0, rr, tt);
+    const py::object m = box(dm);
+    py::object direction = call_method(self, names.n0, rr, tt);
+    py::object step = mul(m, direction);
+    return add(foot, step);
 }
 
 }  // namespace kestrova::methods

@@ -14,7 +14,8 @@
 // Names used by the line geometry and the sampling along a line.
 #define KESTROVA_NAMES_GEOMETRY(X) \
     X(cos) X(sin) X(tile) X(abs) X(max) X(min) X(dl) X(dm) X(p0) X(n0) X(mask) X(argsort)         \
-    X(append) X(vstack) X(cumsum) X(histogram) X(weights) X(bins) X(diff)
+    X(append) X(vstack) X(cumsum) X(histogram) X(weights) X(bins) X(diff) X(nbytes) X(flags)      \
+    X(owndata) X(writebackifcopy)
 
 // Names used by the measurements.
 #define KESTROVA_NAMES_MEASUREMENT(X) \

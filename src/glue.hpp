@@ -1,0 +1,125 @@
+// Fast paths of the boundary for the bodies of the line geometry and the sampling (geometry.cpp,
+// sampling.cpp): single-precision values boxed without a new Python float at every use, and
+// NumPy's elision of temporaries, which NumPy grants only to expressions run by the interpreter.
+// Each gives the same objects and values as the plain path; only the cost differs.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "function.hpp"
+
+namespace kestrova {
+
+// box(value): the Python float holding `value`, as to_python makes it. Floats are immutable and
+// their identity means nothing to NumPy or to the methods, so a float made earlier for the same
+// bits serves again: the arguments handed from method to method (r, theta, w) and the rounded
+// cosines and sines repeat within a call and from call to call, and each would otherwise be a
+// new object. 32 slots, chosen by the bits, each keeping the last float made for them.
+class FloatBoxes {
+  public:
+    py::object operator()(double value) {
+        uint64_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        Slot& slot = slots_[(bits * 0x9E3779B97F4A7C15ull) >> 59];
+        if (slot.object != nullptr && slot.bits == bits) return borrow(slot.object);
+        PyObject* object = check(PyFloat_FromDouble(value));
+        Py_INCREF(object);
+        Py_XSETREF(slot.object, object);
+        slot.bits = bits;
+        return steal(object);
+    }
+
+  private:
+    struct Slot {
+        uint64_t bits = 0;
+        PyObject* object = nullptr;
+    };
+    Slot slots_[32];
+};
+
+inline FloatBoxes box;
+
+// Temporary elision. Run by the interpreter, `a + b` where `a` is a temporary that nothing else
+// references is computed by NumPy in a's own memory (`a += b`) when a is large (at least 256 KiB),
+// an exact ndarray of a numeric dtype that owns its writeable data, and b a scalar or an array of
+// a's shape that casts safely to a's dtype; NumPy checks that the caller is the interpreter, so a
+// compiled body must ask for it. The result is the same array of the same values: the same ufunc
+// loop writes them, into memory nobody else sees. The plain-Python form of the Parts meets this
+// in dl (`... + r`) and profile (the two `&`), so these use it too, for the two cases they have:
+//   add_elided:  float64 array + Python float
+//   and_elided:  bool array & bool array of the same shape
+namespace elision {
+
+inline constexpr Py_ssize_t min_bytes = 256 * 1024;  // NumPy's NPY_MIN_ELIDE_BYTES
+
+// A strided view of an array, released on scope exit; empty when the array refuses one.
+class View {
+  public:
+    explicit View(py::handle array) {
+        ok_ = PyObject_GetBuffer(array.ptr(), &view_, PyBUF_RECORDS_RO) == 0;
+        if (!ok_) PyErr_Clear();
+    }
+    ~View() {
+        if (ok_) PyBuffer_Release(&view_);
+    }
+    View(const View&) = delete;
+    View& operator=(const View&) = delete;
+
+    // Native-order dtype `format` ("d", "?") and not read-only when `writeable`.
+    bool is(const char* format, bool writeable) const {
+        if (!ok_ || view_.format == nullptr || (writeable && view_.readonly)) return false;
+        const char* f = view_.format;
+        if (*f == '@' || *f == '=') ++f;
+        return std::strcmp(f, format) == 0;
+    }
+    bool same_shape(const View& other) const {
+        if (view_.ndim != other.view_.ndim) return false;
+        for (int k = 0; k < view_.ndim; ++k) {
+            if (view_.shape[k] != other.view_.shape[k]) return false;
+        }
+        return true;
+    }
+
+  private:
+    Py_buffer view_;
+    bool ok_;
+};
+
+inline bool truth(py::handle object) { return check_status(PyObject_IsTrue(object.ptr())) != 0; }
+
+// The conditions on the temporary: the only reference, an exact ndarray, large, owning its data.
+inline bool temporary(py::handle lhs) {
+    if (Py_REFCNT(lhs.ptr()) != 1 || Py_TYPE(lhs.ptr()) != ndarray_type) return false;
+    const Py_ssize_t bytes = PyLong_AsSsize_t(getattr(lhs, names.nbytes).ptr());
+    if (bytes == -1 && PyErr_Occurred()) throw python_error{};
+    if (bytes < min_bytes) return false;
+    py::object flags = getattr(lhs, names.flags);
+    return truth(getattr(flags, names.owndata)) && !truth(getattr(flags, names.writebackifcopy));
+}
+
+}  // namespace elision
+
+// lhs + rhs, in lhs's memory when NumPy would elide lhs (see above); lhs is consumed.
+inline py::object add_elided(py::object lhs, py::handle rhs) {
+    if (PyFloat_CheckExact(rhs.ptr()) && elision::temporary(lhs) &&
+        elision::View(lhs).is("d", true)) {
+        return steal(PyNumber_InPlaceAdd(lhs.ptr(), rhs.ptr()));
+    }
+    return steal(PyNumber_Add(lhs.ptr(), rhs.ptr()));
+}
+
+// lhs & rhs, in lhs's memory when NumPy would elide lhs (see above); lhs is consumed.
+inline py::object and_elided(py::object lhs, py::handle rhs) {
+    if (Py_TYPE(rhs.ptr()) == ndarray_type && elision::temporary(lhs)) {
+        const elision::View left(lhs), right(rhs);
+        if (left.is("?", true) && right.is("?", false) && left.same_shape(right)) {
+            return steal(PyNumber_InPlaceAnd(lhs.ptr(), rhs.ptr()));
+        }
+    }
+    return steal(PyNumber_And(lhs.ptr(), rhs.ptr()));
+}
+
+}  // namespace kestrova
