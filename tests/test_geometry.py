@@ -7,31 +7,10 @@ import pytest
 
 import kestrova.hough as hough
 from conftest import hough_entries
+from conftest import NumpyWith, f32, raiser
 from kestrova.hough import HoughTransform
 
 PI = math.pi
-
-
-def f32(value):
-    """The single-precision value of `value`, as a Python float."""
-    return float(np.float32(value))
-
-
-class NumpyWith:
-    """Stands in for the module global `np`: NumPy, with some names replaced."""
-
-    def __init__(self, **replaced):
-        self.__dict__.update(replaced)
-
-    def __getattr__(self, name):
-        return getattr(np, name)
-
-
-def raiser(message):
-    def function(*args, **kwargs):
-        raise ArithmeticError(message)
-
-    return function
 
 
 def entry(method, line):

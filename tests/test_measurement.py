@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import kestrova.hough
+from conftest import hough_entries
 from kestrova.hough import HoughTransform
 
 
@@ -36,14 +37,7 @@ def with_record(E, sigma=1.0, lim=(-30.1, 50.2)):
 
 def entries(exc):
     """(name, line) of the module's traceback entries, outermost first."""
-    found = []
-    tb = exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == "src/hough":
-            found.append((code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return found
+    return [(name, line) for name, _, line in hough_entries(exc)]
 
 
 class FakeOpt:

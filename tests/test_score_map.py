@@ -3,10 +3,9 @@ import time
 import numpy as np
 import pytest
 
-from conftest import hough_entries
+from conftest import f32, hough_entries
 from kestrova.hough import HoughTransform
 
-f32 = lambda value: float(np.float32(value))  # noqa: E731 - arguments arrive in single precision
 
 
 def reference(image, r0, r1, nr, t0, t1, nt, width=1.0):
