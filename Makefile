@@ -4,7 +4,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 CTEST_BUILD := build/ctest
 
-.PHONY: demo test install pytest ctest bench format clean
+.PHONY: demo test install pytest ctest sanitize tsan bench format clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -29,6 +29,17 @@ ctest: $(PY)
 		-DKESTROVA_SANITIZE=address,undefined
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(CTEST_BUILD)
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir $(CTEST_BUILD) --output-on-failure
+
+# The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, and the whole pytest
+# suite run against it (tools/sanitize.sh).
+sanitize: install
+	$(PY) -m pip install --quiet pybind11 cmake ninja
+	tools/sanitize.sh $(CURDIR)/$(PY)
+
+# The kernel's own tests under ThreadSanitizer, with Clang and LLVM's OpenMP runtime.
+tsan: $(PY)
+	$(PY) -m pip install --quiet cmake ninja
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" tools/tsan.sh
 
 bench: install
 	$(PY) bench/score_map.py

@@ -10,6 +10,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +18,11 @@
 #include <memory>
 #include <new>
 #include <vector>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <unistd.h>
+#define HOUGH_HAVE_FORK
+#endif
 
 namespace hough {
 
@@ -26,7 +32,14 @@ namespace detail {
 
 // Run-time dispatch to AVX-512 / AVX2 code where the CPU has it. ThreadSanitizer builds run the
 // ifunc resolver before the sanitizer runtime is up and crash, so they get the portable code.
-#if defined(__SANITIZE_THREAD__)
+// GCC announces ThreadSanitizer with __SANITIZE_THREAD__, Clang (before 15) only through
+// __has_feature.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define HOUGH_THREAD_SANITIZER
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(HOUGH_THREAD_SANITIZER)
 #define HOUGH_TARGET_CLONES
 #else
 #define HOUGH_TARGET_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
@@ -201,6 +214,22 @@ inline void bin_block64(const double* input, std::size_t Nx, std::size_t Ny, con
 
 namespace detail {
 
+// Whether this process may start the parallel region's threads. GCC's OpenMP runtime keeps its
+// pool of worker threads across fork() although the workers themselves are not copied: the
+// child's next parallel region waits for them forever. So the region runs threaded only in the
+// process that ran it first (or while none has), and on one thread in a process forked after
+// that; the result is the same, each theta column being summed in the same order.
+inline bool threads_usable() {
+#ifdef HOUGH_HAVE_FORK
+    static std::atomic<pid_t> owner{0};
+    const pid_t self = getpid();
+    pid_t first = 0;
+    return owner.compare_exchange_strong(first, self) || first == self;
+#else
+    return true;
+#endif
+}
+
 // The kernel; `wide` forces 64-bit cell indices, which large grids need (and tests exercise).
 inline pixmap generate(const double* input, std::size_t Nx, std::size_t Ny, double r0, double r1,
                        std::size_t Nr, double t0, double t1, std::size_t Nt, double width,
@@ -260,7 +289,9 @@ inline pixmap generate(const double* input, std::size_t Nx, std::size_t Ny, doub
     // Per thread: kLanes + 1 columns (the last takes dead lanes) of P (Nr + w + 1 cells) and
     // D (Nr cells), allocated before the parallel region. The column stride is an odd number
     // of cache lines, so that the lanes do not compete for the same cache sets.
-    const std::size_t nthreads = static_cast<std::size_t>(std::max(1, omp_get_max_threads()));
+    const bool threaded = threads_usable();
+    const std::size_t nthreads =
+        threaded ? static_cast<std::size_t>(std::max(1, omp_get_max_threads())) : 1;
     const std::size_t cells = checked_add(checked_add(Nr, g.w + 1), Nr);
     const std::size_t stride = checked_add(checked_mul(checked_add(cells, 7) / 8, 8), 4);
     const std::size_t per_thread = checked_mul(stride, kLanes + 1);
@@ -274,7 +305,8 @@ inline pixmap generate(const double* input, std::size_t Nx, std::size_t Ny, doub
     double* out = result.get();
     const std::size_t w = g.w;
 
-#pragma omp parallel
+    // At most nthreads threads, whatever the runtime's settings: each has its own accumulators.
+#pragma omp parallel if (threaded) num_threads(static_cast<int>(nthreads))
     {
         cell_t* mine = acc.get() + per_thread * static_cast<std::size_t>(omp_get_thread_num());
 #pragma omp for schedule(dynamic, 1)

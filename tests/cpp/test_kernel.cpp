@@ -14,6 +14,12 @@
 
 #include "../../src/hough.hpp"
 
+#ifdef HOUGH_HAVE_FORK
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 int failures = 0;
@@ -369,6 +375,29 @@ void test_bad_alloc() {
     }
 }
 
+// A process forked after the kernel has run threads still gets the same map, and in time: the
+// OpenMP runtime's workers are not copied into the child.
+void test_fork() {
+#ifdef HOUGH_HAVE_FORK
+    std::mt19937_64 rng(6);
+    const Args a{41, 37, -30.0, 30.0, 61, 0.0, 3.14159, 29, 1.0};
+    std::vector<double> img = noise(a.Nx * a.Ny, rng, 10.0);
+    const std::vector<double> parent = run(img, a);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(30);  // a hang ends the child, which the parent reports
+        const bool same = same_bits(parent, run(img, a)) && same_bits(parent, run(img, a));
+        _exit(same && failures == 0 ? 0 : 1);
+    }
+    CHECK(child > 0);
+    int status = 0;
+    CHECK(waitpid(child, &status, 0) == child);
+    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    CHECK(same_bits(parent, run(img, a)));  // and the parent keeps its threads
+#endif
+}
+
 }  // namespace
 
 int main() {
@@ -379,6 +408,7 @@ int main() {
     test_threads_agree();
     test_random_grids();
     test_bad_alloc();
+    test_fork();
     if (failures) {
         std::fprintf(stderr, "%d check(s) failed\n", failures);
         return 1;
