@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include <unistd.h>
+
 #include "buffer.hpp"
 #include "function.hpp"
 #include "hough.hpp"
@@ -32,6 +34,16 @@ void copy_out(py::handle score, const double* values, int64_t count) {
         }
     }
     for (int64_t n = 0; n < count; ++n) setitem(score, static_cast<long>(n), to_python(values[n]));
+}
+
+// Bytes of physical memory, or 0 when the system does not say.
+double physical_memory() {
+#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0) return static_cast<double>(pages) * static_cast<double>(page);
+#endif
+    return 0.0;
 }
 
 }  // namespace
@@ -76,6 +88,14 @@ py::object score_map(Frame& f, py::handle self, float r0, float r1, int32_t nr, 
     }
     // Formed in 64 bits: a 32-bit product can wrap to a small positive size.
     const int64_t cells = static_cast<int64_t>(nr) * nt;
+    // The map is held twice at its peak, as the kernel's buffer and as its copy. Memory is
+    // promised lazily, so a grid beyond the machine's memory would not fail to allocate: the
+    // system would end the process once the map is written. Refused here instead.
+    const double memory = physical_memory();
+    if (memory > 0.0 && 2.0 * static_cast<double>(cells) * sizeof(double) > memory) {
+        raise(PyExc_MemoryError, "score_map() grid of %d x %d cells needs more memory than %.0f GB",
+              nr, nt, memory / 1e9);
+    }
     py::object score = as_array(call(f.np(names.zeros), make_tuple(cells)));
     f.at(73);
     py::object transposed = getattr(getattr(self, names.image), names.T);

@@ -99,6 +99,14 @@ def test_negative_counts():
     assert hough_entries(info.value)[-1][2] == 71
 
 
+@pytest.mark.parametrize("nr, nt", [(2**31 - 1, 1), (2**20, 2**20), (2**31 - 1, 2**31 - 1)])
+def test_grid_beyond_memory_is_refused(nr, nt):
+    # Never allocated lazily and then killed for: refused up front.
+    with pytest.raises(MemoryError, match="needs more memory") as info:
+        HoughTransform(np.ones((2, 2)), 1.0).score_map(-2.0, 2.0, nr, 0.0, 3.0, nt)
+    assert hough_entries(info.value)[-1][2] == 71
+
+
 def test_orientation_on_a_non_square_image():
     # 3 rows, 5 columns: a bright column at x = +2 lies on theta = pi/2, r = 2; a bright row at
     # y = -1 on theta = 0, r = 1. Each feeds the cell of its r and the one below, and no other.
