@@ -4,9 +4,11 @@ import numpy as np
 import pytest
 
 from kestrova import Streak, find_streaks, streak_mask
-from kestrova.detect import reduce_image, to_full_r
+from kestrova.detect import (NarrowScorer, band_pixels, coarse_map, find_peaks, reduce_image,
+                             refine_line, refine_near, rescore_near, to_full_r)
+from kestrova.hough import HoughTransform
 from kestrova.prepare import compact_sources, prepare_image
-from kestrova.streaks import best_segment
+from kestrova.streaks import _MeasuringTransform, best_segment
 from kestrova.synthetic import TrueStreak, draw_streak, synthetic_sky
 
 SHAPE = (256, 384)
@@ -217,3 +219,70 @@ def test_reduced_lines_map_onto_the_full_frame(shape, f):
     x, y = col - (shape[1] - 1) / 2, row - (shape[0] - 1) / 2
     assert np.sin(theta) * x - np.cos(theta) * y == pytest.approx(to_full_r(r_red, theta, f,
                                                                             offset))
+
+
+def test_reduced_image_is_the_zero_padded_block_mean():
+    image = np.random.default_rng(3).normal(size=(37, 50))
+    small, _ = reduce_image(image, 4)
+    padded = np.zeros((40, 52))
+    padded[:37, :50] = image
+    assert np.allclose(small, padded.reshape(10, 4, 13, 4).mean(axis=(1, 3)))
+
+
+LINES = [(0.0, 0.0), (-40.3, 0.7), (55.5, np.pi / 2), (12.0, 2.9), (-3.2, 1e-4),
+         (70.0, 1.5707), (130.0, 0.4), (-999.0, 1.0)]  # the last misses the image
+
+
+@pytest.mark.parametrize("r, theta", LINES)
+@pytest.mark.parametrize("w", [2.0, 0.6])
+def test_band_pixels_are_the_mask_of_the_transform(r, theta, w):
+    image = np.random.default_rng(0).normal(size=(90, 140))
+    ht = HoughTransform(image, 1.0)
+    band = ht.mask(r, theta, w)
+    rows, cols, dl, dm = band_pixels(image.shape, r, theta, w)
+    assert np.array_equal(np.nonzero(band), (rows, cols))
+    assert np.array_equal(dl, ht.dl(r, theta)[band])
+    assert np.array_equal(dm, ht.dm(r, theta)[band])
+    # The measuring transform samples the same band as the whole-image evaluation.
+    assert np.array_equal(_MeasuringTransform(image, 1.0).elements_along(r, theta, w),
+                          ht.elements_along(r, theta, w))
+
+
+@pytest.mark.parametrize("r, theta", LINES[:6])
+def test_narrow_scores_equal_the_whole_image_scores(r, theta):
+    image = np.random.default_rng(1).normal(size=(90, 140))
+    ht, narrow = HoughTransform(image, 1.0), NarrowScorer(image, r, theta, 12.0)
+    for nr, dr, width in ((33, 0.25, 8.0), (7, 0.125, 16.0), (20, 0.3, 2.5)):
+        grid = (r - 2.0, r - 2.0 + (nr - 1) * dr, nr, theta - 0.01, theta + 0.01, 5, width)
+        assert np.allclose(narrow.score_map(*grid), ht.score_map(*grid), rtol=0, atol=1e-9)
+    whole = refine_line(ht, 1.0, r, theta, half_r=3.0, half_t=0.02)
+    near = refine_near(image, 1.0, r, theta, half_r=3.0, half_t=0.02)
+    assert [near.r, near.theta, near.score] == pytest.approx([whole.r, whole.theta, whole.score],
+                                                             rel=0, abs=1e-9)
+
+
+def test_peaks_are_the_local_maxima_above_the_threshold():
+    snr = np.random.default_rng(2).normal(size=(60, 80)).round(1)  # with ties
+    smap = coarse_map(np.zeros((20, 30)), 1, (0.0, 0.0))
+    smap = type(smap)(snr, np.arange(60.0), np.linspace(0.0, 3.0, 80), 1, (0.0, 0.0), 1.0)
+    found = {(p[3], p[4]) for p in find_peaks(smap, 2.0, limit=1000)}
+    padded = np.pad(snr, 3, mode="edge")
+    expected = {(k, l) for k, l in zip(*np.nonzero(snr > 2.0))
+                if snr[k, l] == padded[k:k + 7, l:l + 7].max()}
+    assert found <= expected  # lines repeated across the wrap-around are kept once
+    assert len(found) >= 0.8 * len(expected)
+
+
+def test_rescoring_near_an_angle_matches_a_new_map():
+    rng = np.random.default_rng(4)
+    small = rng.normal(size=(50, 70))
+    smap = coarse_map(small, 1, (0.0, 0.0))
+    snr = smap.snr.copy()
+    small[20:24, :] = 0.0                                # a horizontal streak blanked
+    rescore_near(snr, smap, small, 0.05, 0.2)
+    fresh = coarse_map(small, 1, (0.0, 0.0)).snr * (coarse_map(small, 1, (0.0, 0.0)).noise
+                                                    / smap.noise)
+    near = (np.abs(smap.theta - 0.05) <= 0.2) | (np.abs(smap.theta - 0.05 - np.pi) <= 0.2)
+    assert near.any() and not near.all()
+    assert np.allclose(snr[:, near], fresh[:, near])
+    assert np.array_equal(snr[:, ~near], smap.snr[:, ~near])

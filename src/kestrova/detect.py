@@ -13,12 +13,11 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 import numpy as np
-from scipy import ndimage
 
 from .hough import HoughTransform
 
 __all__ = ["ScoreMap", "Line", "reduce_image", "coarse_map", "rescore_near", "find_peaks",
-           "refine_line", "refine_in_box", "choose_binning", "band_pixels", "band_score"]
+           "refine_line", "refine_near", "NarrowScorer", "choose_binning", "band_pixels"]
 
 
 @dataclass(frozen=True)
@@ -169,14 +168,14 @@ def rescore_near(snr: np.ndarray, smap: ScoreMap, small: np.ndarray, theta: floa
     for centre in (theta - np.pi, theta, theta + np.pi):
         near |= np.abs(smap.theta - centre) <= half_t
     ht = HoughTransform(small, 1.0)
-    r0, r1 = smap.r[0] - 0.5 * (smap.r[1] - smap.r[0]), smap.r[-1] - 0.5 * (smap.r[1] - smap.r[0])
+    half_step = 0.5 * (smap.r[1] - smap.r[0])  # the grid's r are band centres
+    r0, r1 = smap.r[0] - half_step, smap.r[-1] - half_step
     for lo, hi in _runs(near):
-        t0, t1 = float(smap.theta[lo]), float(smap.theta[hi - 1])
         if hi - lo == 1:  # the kernel needs two angles to make a step
             hi = min(lo + 2, nt)
             lo = hi - 2
-            t0, t1 = float(smap.theta[lo]), float(smap.theta[hi - 1])
-        raw = ht.score_map(r0, r1, smap.r.size, t0, t1, hi - lo, 1.0)
+        raw = ht.score_map(r0, r1, smap.r.size, float(smap.theta[lo]), float(smap.theta[hi - 1]),
+                           hi - lo, 1.0)
         snr[:, lo:hi] = raw / smap.noise
 
 
@@ -201,8 +200,7 @@ def find_peaks(smap: ScoreMap, threshold: float, *, size=(7, 7), limit: int = 10
     [(8.0, 5, 10)]
     """
     snr = np.nan_to_num(smap.snr, nan=-np.inf)
-    local = ndimage.maximum_filter(snr, size=size, mode="nearest")
-    k, l = np.nonzero((snr == local) & (snr > threshold))
+    k, l = _local_maxima(snr, threshold, size)
     order = np.argsort(-snr[k, l])
     dt = abs(float(smap.theta[1] - smap.theta[0])) if smap.theta.size > 1 else 1.0
     dr = smap.binning * abs(float(smap.r[1] - smap.r[0])) if smap.r.size > 1 else 1.0
@@ -219,6 +217,21 @@ def find_peaks(smap: ScoreMap, threshold: float, *, size=(7, 7), limit: int = 10
     return peaks
 
 
+def _local_maxima(values, threshold, size):
+    """Indices of the cells above `threshold` that equal the maximum of their `size`
+    neighbourhood (the array continued by its edge values), as a maximum filter with mode
+    "nearest" finds them; only the few cells above the threshold are looked at."""
+    k, l = np.nonzero(values > threshold)
+    if k.size == 0:
+        return k, l
+    hk, hl = size[0] // 2, size[1] // 2
+    rows = np.clip(k[:, None] + np.arange(-hk, hk + 1), 0, values.shape[0] - 1)
+    cols = np.clip(l[:, None] + np.arange(-hl, hl + 1), 0, values.shape[1] - 1)
+    local = values[rows[:, :, None], cols[:, None, :]].max(axis=(1, 2))
+    keep = values[k, l] == local
+    return k[keep], l[keep]
+
+
 def _same_line(r1, t1, r2, t2, dr, dt):
     """Whether two lines with theta in [0, pi) are within (dr, dt) of each other, across the
     wrap-around at pi where (r, theta) continues as (-r, theta - pi)."""
@@ -228,16 +241,20 @@ def _same_line(r1, t1, r2, t2, dr, dt):
 
 
 def _window_scores(ht, r_c, t_c, half_r, dr, half_t, dt, width):
-    nr = 2 * int(np.ceil(half_r / dr)) + 1
+    n = int(np.ceil(half_r / dr))
+    # The kernel is fastest when a band spans no more r cells than the map has (its cost does
+    # not depend on the number of r cells): score at least that many and keep the middle.
+    m = max(n, int(np.ceil(width)))
+    nr = 2 * m + 1
     nt = 2 * int(np.ceil(half_t / dt)) + 1
-    r0 = r_c - (nr // 2) * dr - 0.5 * dr
+    r0 = r_c - m * dr - 0.5 * dr
     t0 = t_c - (nt // 2) * dt
     r1, t1 = r0 + (nr - 1) * dr, t0 + (nt - 1) * dt
     scores = ht.score_map(r0, r1, nr, t0, t1, nt, width)
     r0, r1, t0, t1 = (float(np.float32(v)) for v in (r0, r1, t0, t1))
     r = r0 + (np.arange(nr) + 0.5) * (r1 - r0) / (nr - 1)
     theta = t0 + np.arange(nt) * (t1 - t0) / (nt - 1)
-    return scores, r, theta
+    return scores[m - n:m + n + 1], r[m - n:m + n + 1], theta
 
 
 def _peak_position(scores, r, theta):
@@ -346,12 +363,12 @@ def band_pixels(shape, r: float, theta: float, w: float):
     # Along the axis the line follows more closely, each pixel column (row) meets the band in
     # a run of at most 2 w / |cos| (|sin|) pixels around the line: take a few more and select.
     if abs(c) >= abs(s):
-        along, n_across, u, v = np.arange(nx), ny, c, s
+        along, n_across = np.arange(nx), ny
         centre = (s * (along - cx) - r) / c + cy
     else:
-        along, n_across, u, v = np.arange(ny), nx, s, c
+        along, n_across = np.arange(ny), nx
         centre = (c * (along - cy) + r) / s + cx
-    half = w / abs(u)
+    half = w / max(abs(c), abs(s))
     k = int(np.ceil(2.0 * half)) + 3
     across = np.floor(centre - half).astype(np.intp)[:, None] - 1 + np.arange(k)
     along = np.broadcast_to(along[:, None], across.shape)
@@ -371,43 +388,81 @@ def band_pixels(shape, r: float, theta: float, w: float):
     return rows, cols, dl, c * x + s * y
 
 
-def band_score(image: np.ndarray, r: float, theta: float, w: float) -> float:
-    """Band Hough score of one line: the sum of the pixels within `w` of it over the square
-    root of their number, as a cell of ``score_map`` centred on the line gives it.
+class NarrowScorer:
+    """Stands in for a HoughTransform of `image` in :func:`refine_line`: its `score_map` scores
+    lines close to (r, theta), from the pixels within `reach` of that line only.
+
+    A cell sums the pixels whose band reaches it and divides by the square root of their
+    number, as HoughTransform.score_map does, so that lines whose band stays within `reach` of
+    (r, theta) score as on the whole image; the cost is that of the gathered pixels, not of the
+    image.
 
     Examples
     --------
-    >>> band_score(np.ones((5, 9)), 0.0, 0.0, 0.6)
-    3.0
+    >>> image = np.random.default_rng(0).normal(size=(60, 80))
+    >>> near = NarrowScorer(image, 5.0, 0.3, 8.0).score_map(3.0, 7.0, 17, 0.29, 0.31, 3, 8.0)
+    >>> whole = HoughTransform(image, 1.0).score_map(3.0, 7.0, 17, 0.29, 0.31, 3, 8.0)
+    >>> bool(np.allclose(near, whole))
+    True
     """
-    rows, cols, _, _ = band_pixels(image.shape, r, theta, w)
-    if rows.size == 0:
-        return 0.0
-    return float(image[rows, cols].sum() / np.sqrt(rows.size))
+
+    def __init__(self, image: np.ndarray, r: float, theta: float, reach: float):
+        ny, nx = image.shape
+        self.radius = np.hypot(nx, ny) / 2.0
+        rows, cols, _, _ = band_pixels(image.shape, r, theta, reach)
+        self.x = cols - (nx - 1) / 2.0
+        self.y = rows - (ny - 1) / 2.0
+        self.values = image[rows, cols]
+
+    def score_map(self, r0, r1, nr, t0, t1, nt, width=1.0):
+        """Scores on the grid of ``HoughTransform.score_map``, shape (nr, nt)."""
+        r0, r1, t0, t1, width = (float(np.float32(v)) for v in (r0, r1, t0, t1, width))
+        dr, dt = (r1 - r0) / (nr - 1.0), (t1 - t0) / (nt - 1.0)
+        h = width * dr
+        out = np.zeros((nr, nt))
+        x, y, values = self._within(r0, r1, t0, t1, abs(h))
+        if values.size == 0:
+            return out
+        for l in range(nt):
+            theta = l * dt + t0
+            d = (np.sin(theta) * x - np.cos(theta) * y) - r0
+            # A pixel adds to the cells [floor(t_lo), floor(t_hi)), clipped to the grid.
+            lo = np.clip(np.floor((d - h) / dr + 0.5), 0, nr).astype(np.intp)
+            hi = np.clip(np.floor((d + h) / dr + 0.5), 0, nr).astype(np.intp)
+            total = np.cumsum(np.bincount(lo, values, nr + 1)
+                              - np.bincount(hi, values, nr + 1))[:nr]
+            count = np.cumsum(np.bincount(lo, minlength=nr + 1)
+                              - np.bincount(hi, minlength=nr + 1))[:nr]
+            out[:, l] = np.where(count > 0, total / np.sqrt(np.maximum(count, 1)), total)
+        return out
+
+    def _within(self, r0, r1, t0, t1, h):
+        """The gathered pixels that a band of the grid can reach: those near the grid's middle
+        line (a narrow second window needs far fewer than the first)."""
+        r_mid, t_mid = 0.5 * (r0 + r1), 0.5 * (t0 + t1)
+        d = np.sin(t_mid) * self.x - np.cos(t_mid) * self.y - r_mid
+        # Within the image, turning a line by dt moves it by at most radius * dt.
+        near = np.abs(d) <= 0.5 * abs(r1 - r0) + h + 0.5 * abs(t1 - t0) * self.radius + 2.0
+        return self.x[near], self.y[near], self.values[near]
 
 
-def refine_in_box(image: np.ndarray, sigma: float, r: float, theta: float, box, *,
-                  half_r: float, half_t: float, width: float = 2.0) -> Line:
-    """:func:`refine_line` on the part `box` = (row slice, column slice) of the full-resolution
-    `image`: the narrow score map costs the box's area, not the image's. r is given and returned
-    in the frame of the whole image; the score counts the band inside the box only.
+def refine_near(image: np.ndarray, sigma: float, r: float, theta: float, *, half_r: float,
+                half_t: float, width: float = 2.0) -> Line:
+    """:func:`refine_line` on the full-resolution `image`, scoring only the pixels that the
+    bands of the window's lines can reach: the same lines and scores, at the cost of the band
+    around (r, theta) instead of the whole image.
 
     Examples
     --------
     >>> rows = np.arange(60.0)[:, None]
     >>> image = np.exp(-0.5 * (rows - 40.0) ** 2) * np.ones((1, 80))  # r = -10.5, theta = 0
-    >>> line = refine_in_box(image, 1.0, -10.0, 0.02, (slice(25, 55), slice(10, 70)),
-    ...                      half_r=2, half_t=0.05)
+    >>> line = refine_near(image, 1.0, -10.0, 0.02, half_r=2, half_t=0.05)
     >>> round(line.r, 1), round(line.theta, 2)
     (-10.5, 0.0)
     """
-    rows, cols = box
-    ny, nx = image.shape
-    part = np.ascontiguousarray(image[rows, cols])
-    # Centre of the box relative to the centre of the image.
-    dx = 0.5 * (cols.start + cols.stop - 1) - 0.5 * (nx - 1)
-    dy = 0.5 * (rows.start + rows.stop - 1) - 0.5 * (ny - 1)
-    shift = (dx, dy)
-    line = refine_line(HoughTransform(part, 1.0), sigma, to_reduced_r(r, theta, 1, shift), theta,
-                       half_r=half_r, half_t=half_t, width=width)
-    return Line(float(to_full_r(line.r, line.theta, 1, shift)), line.theta, line.score)
+    radius = np.hypot(*image.shape) / 2.0
+    # How far inside the image the bands of the window's lines stray from (r, theta): the
+    # window, one more step of r and theta each way, and the band itself.
+    reach = half_r + radius * half_t + width + 3.0
+    return refine_line(NarrowScorer(image, r, theta, reach), sigma, r, theta, half_r=half_r,
+                       half_t=half_t, width=width)

@@ -74,34 +74,65 @@ def background_mesh(image: np.ndarray, good: np.ndarray, box: int | None = 64) -
     True
     """
     ny, nx = image.shape
-    values = np.where(good, image, np.nan)
     if box is None or box >= max(ny, nx):
-        level = np.nanmedian(_subsample(values)) if good.any() else 0.0
+        values = _subsample(np.where(good, image, np.nan))
+        level = np.nanmedian(values) if good.any() else 0.0
         return np.full(image.shape, level)
-    my, mx = max(1, round(ny / box)), max(1, round(nx / box))
-    ry, rx = np.linspace(0, ny, my + 1).astype(int), np.linspace(0, nx, mx + 1).astype(int)
-    # Every other pixel of equal-sized cells (the last row and column of cells absorb the
-    # remainder but are sampled like the others): one vectorised median over all cells.
-    step = 2 if min(ry[1] - ry[0], rx[1] - rx[0]) >= 8 else 1
-    hy, hx = (ry[1] - ry[0]) // step * step, (rx[1] - rx[0]) // step * step
-    cells = np.empty((my, mx, (hy // step) * (hx // step)))
-    for i in range(my):
-        for j in range(mx):
-            cell = values[ry[i]:ry[i] + hy:step, rx[j]:rx[j] + hx:step]
-            cells[i, j] = cell.ravel()
-    invalid = np.isnan(cells)
-    count = (~invalid).sum(axis=2)
-    # Replace the invalid samples by equal numbers of -inf and +inf: the median is unchanged.
-    fill = np.where(np.cumsum(invalid, axis=2) % 2 == 0, np.inf, -np.inf)
-    cells = np.where(invalid, fill, cells)
-    mesh = np.median(cells, axis=2)
-    mesh[(count < 0.2 * cells.shape[2]) | ~np.isfinite(mesh)] = np.nan
-    if np.isnan(mesh).all():
-        return np.zeros(image.shape)
-    mesh = np.where(np.isnan(mesh), np.nanmedian(mesh), mesh)
-    wy = _interpolation_weights(ny, (ry[:-1] + ry[1:] - 1) / 2)
-    wx = _interpolation_weights(nx, (rx[:-1] + rx[1:] - 1) / 2)
-    return wy @ mesh @ wx.T
+    grid = _MeshGrid(image.shape, box)
+    rows, cols = grid.samples()
+    return grid.interpolate(grid.medians(image[rows, cols], good[rows, cols]))
+
+
+class _MeshGrid:
+    """The cells of a background mesh and the pixels sampled in each.
+
+    Cells are of equal size (the last row and column of cells absorb the remainder of the
+    image but are sampled like the others); every other pixel of a cell is sampled.
+    """
+
+    def __init__(self, shape, box):
+        ny, nx = shape
+        self.shape = shape
+        self.my, self.mx = max(1, round(ny / box)), max(1, round(nx / box))
+        self.ry = np.linspace(0, ny, self.my + 1).astype(int)
+        self.rx = np.linspace(0, nx, self.mx + 1).astype(int)
+        cy, cx = self.ry[1] - self.ry[0], self.rx[1] - self.rx[0]
+        self.step = 2 if min(cy, cx) >= 8 else 1
+        self.hy, self.hx = cy // self.step * self.step, cx // self.step * self.step
+
+    def samples(self):
+        """Index arrays (rows as a column, columns as a row) that pick the sampled pixels,
+        cell by cell, out of an image."""
+        rows = (self.ry[:-1, None] + np.arange(0, self.hy, self.step)).ravel()
+        cols = (self.rx[:-1, None] + np.arange(0, self.hx, self.step)).ravel()
+        return rows[:, None], cols[None, :]
+
+    def medians(self, sample: np.ndarray, good: np.ndarray) -> np.ndarray:
+        """Median of the good pixels of each cell, from the sampled pixels and their flags;
+        cells with too few good pixels get the median of the others."""
+        a, b = self.hy // self.step, self.hx // self.step
+        cells = np.where(good, sample, np.nan)
+        cells = cells.reshape(self.my, a, self.mx, b).transpose(0, 2, 1, 3)
+        cells = cells.reshape(self.my, self.mx, a * b)
+        invalid = np.isnan(cells)
+        count = cells.shape[2] - invalid.sum(axis=2)
+        if invalid.any():
+            # Replace the invalid samples by equal numbers of -inf and +inf: the median is
+            # unchanged.
+            fill = np.where(np.cumsum(invalid, axis=2) % 2 == 0, np.inf, -np.inf)
+            cells = np.where(invalid, fill, cells)
+        mesh = np.median(cells, axis=2)
+        mesh[(count < 0.2 * cells.shape[2]) | ~np.isfinite(mesh)] = np.nan
+        if np.isnan(mesh).all():
+            return np.zeros((self.my, self.mx))
+        return np.where(np.isnan(mesh), np.nanmedian(mesh), mesh)
+
+    def interpolate(self, mesh: np.ndarray) -> np.ndarray:
+        """The full-size background from the cell medians."""
+        ny, nx = self.shape
+        wy = _interpolation_weights(ny, (self.ry[:-1] + self.ry[1:] - 1) / 2)
+        wx = _interpolation_weights(nx, (self.rx[:-1] + self.rx[1:] - 1) / 2)
+        return wy @ mesh @ wx.T
 
 
 def _subsample(values, max_samples=500_000):
@@ -230,21 +261,55 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
     if not good.any():
         raise ValueError("no valid pixel in the image")
     background = background_mesh(image, good, box)
-    data = np.where(good, image - background, 0.0)
-    noise = robust_sigma(data[good]) if sigma is None else float(sigma)
+    data = _subtract(image, background, bad)
+    noise = _sigma_of(data, good) if sigma is None else float(sigma)
     if not np.isfinite(noise) or noise <= 0.0:
         raise ValueError(f"noise sigma must be positive, got {noise}; pass sigma explicitly")
-    sources = compact_sources(data, noise, peak=source_peak) & good
+    sources = compact_sources(data, noise, peak=source_peak)
+    sources &= good
     # Stars and their wings raise a median: measure the sky again without them.
-    sky = good & ~sources & (np.abs(data) < 3.0 * noise)
-    if sky.sum() > 0.2 * good.sum():
-        background = background_mesh(image, sky, box)
-        data = np.where(good, image - background, 0.0)
+    sky_background = _sky_background(image, data, good, sources, 3.0 * noise, box)
+    if sky_background is not None:
+        background = sky_background
+        data = _subtract(image, background, bad, out=data)
     if sigma is None:
-        sigma = robust_sigma(data[good & ~sources])
+        sigma = _sigma_of(data, good & ~sources)
     sigma = float(sigma)
     if not np.isfinite(sigma) or sigma <= 0.0:
         raise ValueError(f"noise sigma must be positive, got {sigma}; pass sigma explicitly")
     data[sources] = 0.0
     detect = np.clip(data, -clip * sigma, clip * sigma)
     return PreparedImage(data, detect, background, sigma, bad | sources, sources)
+
+
+def _sky_background(image, data, good, sources, limit, box):
+    """Background mesh of the good pixels outside `sources` whose `data` lies within `limit`,
+    or None when they are too few (a fifth of the good pixels). The mesh reads them at its
+    sampled pixels only."""
+    if box is None or box >= max(image.shape):
+        sky = good & ~sources & (np.abs(data) < limit)
+        return background_mesh(image, sky, box) if sky.sum() > 0.2 * good.sum() else None
+    grid = _MeshGrid(image.shape, box)
+    rows, cols = grid.samples()
+    usable = good[rows, cols]
+    sky = usable & ~sources[rows, cols] & (np.abs(data[rows, cols]) < limit)
+    if not sky.sum() > 0.2 * usable.sum():
+        return None
+    return grid.interpolate(grid.medians(image[rows, cols], sky))
+
+
+def _subtract(image, background, bad, out=None):
+    """image - background, 0 at bad pixels."""
+    data = np.subtract(image, background, out=out)
+    if bad.any():
+        data[bad] = 0.0
+    return data
+
+
+def _sigma_of(data, good, max_samples=500_000):
+    """Robust noise of the good pixels of `data`, from a regular subsample of the image."""
+    step = max(1, data.size // max_samples)
+    sample = data.ravel()[::step][good.ravel()[::step]]
+    if sample.size < min(1000, good.sum()):
+        sample = data[good]
+    return robust_sigma(sample)

@@ -1,8 +1,8 @@
 """Find and measure every streak in an image: :func:`find_streaks`, :func:`streak_mask`.
 
 The search scores every line on a reduced image once, then repeats: refine the strongest
-candidate not yet examined on the full image (on the part that holds its stretch), measure it,
-blank its band, score the angles near it again, and look again, until nothing stands out above
+candidate not yet examined on the full image (from the pixels near it), measure it, blank its
+band, score the angles near it again, and look again, until nothing stands out above
 ``min_snr`` or ``max_streaks`` streaks are found. Blanking a found streak before the next
 candidate is examined is what separates crossing and parallel streaks: the side lobes that a
 bright streak throws into the score map vanish with it.
@@ -10,13 +10,14 @@ bright streak throws into the score map vanish with it.
 
 from __future__ import annotations
 
+import contextlib
 import warnings
 from dataclasses import asdict, dataclass, field, fields, replace
 
 import numpy as np
 
-from .detect import (Line, ScoreMap, band_pixels, band_score, canonical, choose_binning,
-                     coarse_map, find_peaks, reduce_image, refine_in_box, refine_line,
+from .detect import (ScoreMap, band_pixels, canonical, choose_binning,
+                     coarse_map, find_peaks, reduce_image, refine_line, refine_near,
                      rescore_near, to_full_r, to_reduced_r)
 from .hough import HoughTransform
 from .prepare import PreparedImage, prepare_image
@@ -239,6 +240,15 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
         raise ValueError("max_streaks must not be negative")
     if not width > 0:
         raise ValueError("width must be positive")
+    with _one_thread("blas"):
+        return _find(image, sigma, mask, min_snr=min_snr, max_streaks=max_streaks, width=width,
+                     min_length=min_length, binning=binning, background_box=background_box,
+                     max_candidates=max_candidates)
+
+
+def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binning,
+          background_box, max_candidates):
+    """The body of :func:`find_streaks`, its arguments checked."""
     prep = prepare_image(image, sigma, mask, box=background_box, clip=3.0)
     search = _Search(prep, width=width, min_snr=min_snr, min_length=min_length,
                      binning=binning or choose_binning(prep.data.shape))
@@ -248,14 +258,16 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
     while len(search.streaks) < max_streaks:
         peaks = find_peaks(replace(first_map, snr=snr), search.seed_threshold,
                            limit=max_candidates)
-        # A peak examined before, at the same place and height, would fail again.
         streak = None
         for peak in peaks:
+            # A peak examined before, at the same place and height, would fail again.
             key = (peak[3], peak[4], peak[0])
             if key in examined:
                 continue
             examined.add(key)
-            streak = search.examine(peak, first_map)
+            # Small score maps: on a busy machine a second thread costs more than it saves.
+            with _one_thread("openmp"):
+                streak = search.examine(peak, first_map)
             if streak is not None:
                 break
         if streak is None:
@@ -330,28 +342,24 @@ class _Search:
         _, r_full, theta, _, _ = peak
         f = self.f
         coarse_dt = float(smap.theta[1] - smap.theta[0])
+        r_small = to_reduced_r(r_full, theta, f, self.offset)
         if f > 1:
             # Narrow the window cheaply on the reduced image, then refine at full resolution
-            # on the part of the image that holds the candidate's stretch.
-            line = refine_line(self.small_ht, smap.noise, to_reduced_r(r_full, theta, f,
-                               self.offset), theta, half_r=1.5, half_t=1.5 * coarse_dt,
-                               width=max(0.5, self.width / f))
+            # from the pixels near the line.
+            line = refine_line(self.small_ht, smap.noise, r_small, theta, half_r=1.5,
+                               half_t=1.5 * coarse_dt, width=max(0.5, self.width / f))
             if line.score < self.seed_threshold:
                 return None
-            box = self._stretch_box(line)
+            r_full = to_full_r(line.r, line.theta, f, self.offset)
             radius_small = max(float(self.small_ht.radius), 1.0)
-            line = refine_in_box(self.detect, self.sigma, to_full_r(line.r, line.theta, f,
-                                 self.offset), line.theta, box, half_r=0.5 * f + 1,
-                                 half_t=0.3 / radius_small, width=self.width)
-            # Score the whole line, as the threshold means.
-            score = band_score(self.detect, line.r, line.theta, self.width) / self.sigma
+            line = refine_near(self.detect, self.sigma, r_full, line.theta,
+                               half_r=0.5 * f + 1, half_t=0.3 / radius_small, width=self.width)
         else:
             line = refine_line(self.fine_ht, self.sigma, r_full, theta, half_r=1.5,
                                half_t=1.5 * coarse_dt, width=self.width)
-            score = line.score
-        if not score >= self.min_snr:
+        if not line.score >= self.min_snr:
             return None
-        measured = self.measure(line.r, line.theta, score)
+        measured = self.measure(line.r, line.theta, line.score)
         if measured is None:
             return None
         streak, record = measured
@@ -359,33 +367,6 @@ class _Search:
         self.records.append(record)
         self.blank(streak)
         return streak
-
-    def _stretch_box(self, line: Line):
-        """(row slice, column slice) of the full image around the stretch of the reduced-frame
-        `line` that stands out on the reduced image, grown by a margin; the whole image when no
-        stretch stands out."""
-        f = self.f
-        ny, nx = self.detect.shape
-        rows, cols, _, dm = band_pixels(self.small.shape, line.r, line.theta, 1.0)
-        if dm.size < 4:
-            return slice(0, ny), slice(0, nx)
-        order = np.argsort(dm, kind="stable")
-        position, values = dm[order], self.small[rows, cols][order]
-        segment = best_segment(position, np.cumsum(values), [(position[0], position[-1])],
-                               min_count=3)
-        if segment is None:
-            return slice(0, ny), slice(0, nx)
-        a, b = segment[0], segment[1]
-        # A faint streak may stand out over part of its length only.
-        margin = 0.25 * (b - a) + 4.0
-        a, b = max(a - margin, position[0]), min(b + margin, position[-1])
-        c, s = np.cos(line.theta), np.sin(line.theta)
-        x = f * (line.r * s + np.array([a, b]) * c) + self.offset[0] + (nx - 1) / 2.0
-        y = f * (-line.r * c + np.array([a, b]) * s) + self.offset[1] + (ny - 1) / 2.0
-        pad = self.width + 1.5 * f + 4.0
-        c0, c1 = max(int(np.floor(x.min() - pad)), 0), min(int(np.ceil(x.max() + pad)) + 1, nx)
-        r0, r1 = max(int(np.floor(y.min() - pad)), 0), min(int(np.ceil(y.max() + pad)) + 1, ny)
-        return slice(r0, max(r1, r0 + 1)), slice(c0, max(c1, c0 + 1))
 
     def measure(self, r, theta, score):
         r, theta = canonical(r, theta)
@@ -466,6 +447,21 @@ class _Search:
             block = block.reshape(r1 - r0, f, c1 - c0, f).mean(axis=(1, 3))
             self.small[r0:r1, c0:c1] = np.clip(block, -self.small_clip, self.small_clip)
         self.meas_ht.forget()
+
+
+def _one_thread(user_api):
+    """Context in which the thread pools of `user_api` ("blas" or "openmp") run one thread,
+    when threadpoolctl is installed.
+
+    The search makes only small BLAS calls (the fit's minimiser many tiny ones, the background
+    mesh's interpolation thin products), and only small score maps once the coarse one is made;
+    on a busy machine, waking a second thread for them costs several times the work itself.
+    """
+    try:
+        from threadpoolctl import threadpool_limits
+    except ImportError:
+        return contextlib.nullcontext()
+    return threadpool_limits(limits=1, user_api=user_api)
 
 
 def best_segment(position, running_sum, seeds, *, min_count: int = 2):
