@@ -137,7 +137,10 @@ def main():
             radius = math.sqrt(n * n + n * n) / 2
             nr = 2 * math.floor(radius) + 1
             for nt in args.nts:
-                grid = (-radius, radius, nr, 0.0, math.pi * (nt - 1) / nt, nt, 1.0)
+                # The module takes its float arguments in single precision; so does every
+                # implementation here, so that all of them score the same grid.
+                f32 = lambda v: float(np.float32(v))  # noqa: E731
+                grid = (f32(-radius), f32(radius), nr, 0.0, f32(math.pi * (nt - 1) / nt), nt, 1.0)
                 evals = n * n * nt
                 ref = None
                 for threads in thread_counts:
