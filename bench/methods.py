@@ -1,4 +1,4 @@
-"""Issue 4's methods of kestrova.hough against the same NumPy calls written in plain Python.
+"""The line geometry and sampling methods of kestrova.hough against the same NumPy calls written in plain Python.
 
 For images of 64 x 64, 1024 x 1024 and 4096 x 4096 every method is timed against its plain-Python
 twin (bench/reference.py) in the same run: the two are called in turn, in alternating order, for
@@ -46,8 +46,8 @@ def arguments(n):
         "n0": (r, theta),
         "locate": (r, theta, f32(0.2 * n)),
         "dmlim": (r, theta),
-        # The mended case of dmlim: the foot point outside the image, the line crossing it.
-        "dmlim (mend)": (f32(0.545 * n), theta),
+        # dmlim with the foot point outside the image and the line crossing it.
+        "dmlim (outside)": (f32(0.545 * n), theta),
         "mask": (r, theta, w),
         "elements_along": (r, theta, w),
         "profile": (r, theta, f32(-0.25 * n), f32(0.25 * n), w),
@@ -150,7 +150,7 @@ def bench_overhead():
 
 
 def main():
-    print(f"kestrova.hough issue-4 methods; numpy {np.__version__}, python {sys.version.split()[0]}, "
+    print(f"kestrova.hough geometry and sampling methods; numpy {np.__version__}, python {sys.version.split()[0]}, "
           f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
     gc.disable()
     try:

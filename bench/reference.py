@@ -1,7 +1,7 @@
-"""The methods of issue 4 written in plain Python: the same NumPy calls, in the same order.
+"""The line geometry and sampling methods written in plain Python: the same NumPy calls, in the same order.
 
-The yardstick of bench/methods.py. Each method makes exactly the NumPy calls of its Part (and
-dmlim the mend of issue 4 in plain Python), reaching the other methods and attributes through the
+The yardstick of bench/methods.py. Each method makes exactly the NumPy calls of the compiled one (and
+dmlim its true stretch for a foot point outside the image, in plain Python), reaching the other methods and attributes through the
 instance, so the only difference from kestrova.hough is the interpreter between the calls. The
 single-precision rounding of the arguments and of cos/sin is left out: plain Python has no cheap
 way to do it, and leaving it out only makes the yardstick faster.

@@ -7,7 +7,7 @@
 //   n0:     49 np.array([np.cos(theta), np.sin(theta)])
 //   dmlim:  52 ny, nx = self.image.shape, 53 p = np.tile(self.p0(r, theta), 2),
 //           54 b = np.tile(self.n0(r, theta), 2), 55 b[np.abs(b) < 1e-8] = 1e-8,
-//           56 X = (np.array([borders]) - p) / b, 57 the mend (true stretch when the foot point
+//           56 X = (np.array([borders]) - p) / b, 57 the true stretch when the foot point
 //           lies outside), 58 Xm = X[X < 0], 59 Xp = X[X > 0], 60 return np.max(Xm), np.min(Xp)
 //   locate: 63 self.p0(r, theta) + dm * self.n0(r, theta)
 //
@@ -33,7 +33,7 @@ py::handle tiny() {
 
 // The four crossings of dmlim, when X is what NumPy's own arithmetic makes of them: a
 // one-dimensional float64 array of four entries. Anything else (possible only when p0 or n0 is
-// replaced by something returning another shape or a wider type) leaves the mend out.
+// replaced by something returning another shape or a wider type) keeps the plain selection rule.
 bool read_crossings(py::handle X, double (&out)[4]) {
     if (!PyObject_TypeCheck(X.ptr(), ndarray_type)) return false;
     Py_buffer view;

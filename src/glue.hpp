@@ -47,7 +47,7 @@ inline FloatBoxes box;
 // an exact ndarray of a numeric dtype that owns its writeable data, and b a scalar or an array of
 // a's shape that casts safely to a's dtype; NumPy checks that the caller is the interpreter, so a
 // compiled body must ask for it. The result is the same array of the same values: the same ufunc
-// loop writes them, into memory nobody else sees. The plain-Python form of the Parts meets this
+// loop writes them, into memory nobody else sees. The plain-Python form of these methods meets this
 // in dl (`... + r`) and profile (the two `&`), so these use it too, for the two cases they have:
 //   add_elided:  float64 array + Python float
 //   and_elided:  bool array & bool array of the same shape

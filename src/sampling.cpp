@@ -12,7 +12,8 @@
 //                   122 hist, edge = np.histogram(dl, weights=px / (dm2 - dm1), bins=int(w * 4.0)),
 //                   123 edge = edge[1:] - np.diff(edge), 124 return np.vstack((edge, hist))
 //
-// The locals named in Parts 4.2 and 4.3 hold arrays: each value stored in one passes as_array.
+// The locals that hold arrays (mask, dm, px, index, elem; dm, mask, dl, px, hist, edge) take
+// only arrays or None: each value stored in one passes as_array.
 // Operands are evaluated in the order Python would (the callee before its arguments, left before
 // right), each on its own C++ statement since C++ leaves the order of function arguments open.
 #include <Python.h>

@@ -1,4 +1,4 @@
-"""Line geometry (Parts 3.1, 3.2, 3.3): dl, dm, p0, n0, locate and dmlim."""
+"""Line geometry: dl, dm, p0, n0, locate and dmlim."""
 
 import math
 
@@ -45,7 +45,7 @@ def n0_reference(theta):
 
 
 def crossings_reference(shape, r, theta):
-    """The guarded crossings X of Part 3.3 (steps 2 to 7)."""
+    """The guarded crossings X of dmlim, before the selection."""
     ny, nx = (f32(n) for n in shape)
     p = np.tile(p0_reference(r, theta), 2)
     b = np.tile(n0_reference(theta), 2)
@@ -55,7 +55,7 @@ def crossings_reference(shape, r, theta):
 
 
 def part_rule(shape, r, theta):
-    """Part 3.3 as written: the largest negative and the smallest positive crossing."""
+    """The plain selection rule: the largest negative and the smallest positive crossing."""
     X = crossings_reference(shape, r, theta)
     return np.max(X[X < 0]), np.min(X[X > 0])
 
@@ -77,7 +77,7 @@ def same_bits(a, b):
 
 
 # ---------------------------------------------------------------------------------------------
-# dl and dm (Part 3.1)
+# dl and dm
 
 
 class TestDlDm:
@@ -215,7 +215,7 @@ class TestDlDm:
 
 
 # ---------------------------------------------------------------------------------------------
-# p0, n0 and locate (Part 3.2)
+# p0, n0 and locate
 
 
 class TestPoints:
@@ -280,7 +280,7 @@ class TestPoints:
             scale = abs(r32) + abs(m32) + 1.0
             assert abs(s * x - c * y - r32) <= 8e-16 * scale
             assert abs(c * x + s * y - m32) <= 8e-16 * scale
-            # dl and dm of Part 3.1 evaluated at that point, through the methods themselves.
+            # dl and dm evaluated at that point, through the methods themselves.
             ht.axis1, ht.axis2 = np.array([[x]]), np.array([[y]])
             assert abs(ht.dl(r, theta)[0, 0]) <= 2.0**-23 * scale
             assert abs(ht.dm(r, theta)[0, 0] - m32) <= 2.0**-23 * scale
@@ -324,7 +324,7 @@ class TestPoints:
 
 
 # ---------------------------------------------------------------------------------------------
-# dmlim (Part 3.3, with the mend of issue 4)
+# dmlim, with the true stretch for a foot point outside the image
 
 PART_EXAMPLES = [
     ((51, 101), 0.0, 0.0, (-50.0, 50.0)),
@@ -333,7 +333,7 @@ PART_EXAMPLES = [
     ((101, 101), -50.0, 0.0, (-50.0, 50.0)),
     ((101, 101), 60.0, 0.0, (-50.0, 50.0)),  # misses the image: unchanged
     ((11, 1), 0.0, 0.0, (-5e8, 5e8)),
-    # The mended case: the foot point lies outside, the line crosses the image.
+    # The foot point lies outside, the line crosses the image.
     ((101, 101), 55.0, 0.3, (8.607, 35.324)),
 ]
 
@@ -421,7 +421,7 @@ class TestDmlim:
 
     def test_a_corner_miss_keeps_the_parts_selection(self):
         # The foot point (-60, -60) lies beyond a corner: the x crossings are both behind it,
-        # the y crossings both ahead, and the line misses; the Part's rule gives about +-14.14.
+        # the y crossings both ahead, and the line misses; the plain rule gives about +-14.14.
         r, theta = -60.0 * math.sqrt(2.0), 3 * PI / 4
         got = make((101, 101)).dmlim(r, theta)
         assert got == part_rule((101, 101), r, theta)
@@ -434,7 +434,7 @@ class TestDmlim:
             assert back == pytest.approx((-upper, -lower), abs=1e-4)
 
     def test_foot_point_on_the_border_is_not_outside(self):
-        # (101, 101), theta 0, r = -50: the foot point (0, 50) is on the border; Part's rule.
+        # (101, 101), theta 0, r = -50: the foot point (0, 50) is on the border; the plain rule.
         assert make((101, 101)).dmlim(-50.0, 0.0) == (-50.0, 50.0)
 
     def test_nan_theta_raises_numpys_error(self):

@@ -1,4 +1,4 @@
-"""Sampling along a line (Parts 4.1, 4.2, 4.3): mask, elements_along and profile."""
+"""Sampling along a line: mask, elements_along and profile."""
 
 import math
 
@@ -98,7 +98,7 @@ LINES = [(0.0, 0.0, 1.0), (3.3, 0.41, 2.5), (-12.0, 2.2, 0.7), (20.0, -1.0, 4.0)
 
 
 # ---------------------------------------------------------------------------------------------
-# mask (Part 4.1)
+# mask
 
 
 class TestMask:
@@ -174,7 +174,7 @@ class TestMask:
 
 
 # ---------------------------------------------------------------------------------------------
-# elements_along (Part 4.2)
+# elements_along
 
 
 class TestElementsAlong:
@@ -319,7 +319,7 @@ class TestElementsAlong:
 
 
 # ---------------------------------------------------------------------------------------------
-# profile (Part 4.3)
+# profile
 
 
 class TestProfile:
