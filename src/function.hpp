@@ -32,8 +32,7 @@ struct Array : py::handle {};
 
 // The function object: a native method of HoughTransform.
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const MethodInfo* info;
     PyObject* globals;  // the module's dictionary, where np, opt and the class are found
     PyObject* name;
@@ -77,7 +76,7 @@ inline PyObject* builtins_module = nullptr;
 // What a method body sees of its call: the source line of the statement that runs, and the
 // module's globals.
 class Frame {
-public:
+  public:
     explicit Frame(const Function& function)
         : function_(function), line_(function.info->first_line) {}
 
@@ -118,7 +117,7 @@ public:
     // The function object being run; a closure made by a body keeps it to look up globals later.
     const Function& function() const noexcept { return function_; }
 
-private:
+  private:
     const Function& function_;
     int line_;
 };
@@ -134,8 +133,8 @@ namespace detail {
         word = given < least ? "at least" : "at most";
         expected = given < least ? least : most;
     }
-    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-          info.name, word, expected, expected == 1 ? "" : "s", given);
+    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", info.name,
+          word, expected, expected == 1 ? "" : "s", given);
 }
 
 inline bool same_name(PyObject* keyword, PyObject* interned) {
@@ -187,8 +186,8 @@ inline void collect(const Function& function, PyObject* const* args, Py_ssize_t 
             repeated = same_name(PyTuple_GET_ITEM(kwnames, j), info.keywords[named]);
         }
         if (repeated) {
-            raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                  info.name, keyword);
+            raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", info.name,
+                  keyword);
         }
     }
 }
@@ -216,8 +215,8 @@ struct Parameter<Array> {
     static Array convert(PyObject* value, const char* name) {
         if (!is_array_or_none(value)) {
             PyErr_Format(PyExc_TypeError,
-                         "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         name, ndarray_type->tp_name, Py_TYPE(value)->tp_name);
+                         "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                         ndarray_type->tp_name, Py_TYPE(value)->tp_name);
             throw untraced_error{};
         }
         return Array{value};
@@ -238,8 +237,8 @@ struct Signature<py::object (*)(Frame&, py::handle, Args...)> {
         Frame frame(function);
         try {
             // Braced initialisation converts the arguments in parameter order.
-            std::tuple<Args...> converted{Parameter<Args>::convert(values[I + 1],
-                                                                   parameters[I + 1])...};
+            std::tuple<Args...> converted{
+                Parameter<Args>::convert(values[I + 1], parameters[I + 1])...};
             return body(frame, values[0], std::get<I>(converted)...).release().ptr();
         } catch (...) {
             return frame.fail();
@@ -284,8 +283,14 @@ template <auto body, typename... Names>
 MethodInfo method(const char* name, int first_line, Names... parameters) {
     static_assert(sizeof...(Names) == detail::Signature<decltype(body)>::count,
                   "one name per parameter, self included");
-    return MethodInfo{name, first_line, {parameters...}, {}, nullptr, &entry<body>,
-                      std::string("kestrova.hough.HoughTransform.") + name, {}};
+    return MethodInfo{name,
+                      first_line,
+                      {parameters...},
+                      {},
+                      nullptr,
+                      &entry<body>,
+                      std::string("kestrova.hough.HoughTransform.") + name,
+                      {}};
 }
 
 // Makes the function type; returns null with the error indicator set on failure.

@@ -67,16 +67,27 @@ bool has_nan(const double (&x)[4]) {
     return std::isnan(x[0]) || std::isnan(x[1]) || std::isnan(x[2]) || std::isnan(x[3]);
 }
 
+// c = np.cos(theta) and then s = np.sin(theta), each rounded to single precision, at the source
+// lines `line` and `line + 1`.
+struct Direction {
+    float c, s;
+};
+
+Direction single_direction(Frame& f, float theta, int line) {
+    const py::object t = box(theta);
+    f.at(line);
+    const py::object cos = f.np(names.cos);
+    const float c = as_single(call(cos, t));
+    f.at(line + 1);
+    const py::object sin = f.np(names.sin);
+    const float s = as_single(call(sin, t));
+    return {c, s};
+}
+
 }  // namespace
 
 py::object dl(Frame& f, py::handle self, float r, float theta) {
-    const py::object t = box(theta);
-    f.at(36);
-    const py::object cos = f.np(names.cos);
-    const float c = as_single(call(cos, t));
-    f.at(37);
-    const py::object sin = f.np(names.sin);
-    const float s = as_single(call(sin, t));
+    const auto [c, s] = single_direction(f, theta, 36);
     f.at(38);
     py::object a = mul(box(-s), getattr(self, names.axis1));
     py::object b = mul(box(c), getattr(self, names.axis2));
@@ -87,13 +98,7 @@ py::object dl(Frame& f, py::handle self, float r, float theta) {
 }
 
 py::object dm(Frame& f, py::handle self, float, float theta) {
-    const py::object t = box(theta);
-    f.at(41);
-    const py::object cos = f.np(names.cos);
-    const float c = as_single(call(cos, t));
-    f.at(42);
-    const py::object sin = f.np(names.sin);
-    const float s = as_single(call(sin, t));
+    const auto [c, s] = single_direction(f, theta, 41);
     f.at(43);
     py::object a = mul(box(c), getattr(self, names.axis1));
     py::object b = mul(box(s), getattr(self, names.axis2));

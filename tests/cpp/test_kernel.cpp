@@ -15,9 +15,9 @@
 #include "../../src/hough.hpp"
 
 #ifdef HOUGH_HAVE_FORK
-#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 #endif
 
 namespace {
