@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import math
 import sys
 from pathlib import Path
 
@@ -182,12 +183,16 @@ def _demo(args) -> int:
     print(f"synthetic sky {image.shape[0]} x {image.shape[1]}, noise 1, {len(truth)} streaks "
           f"drawn, {len(catalog)} found\n")
     print(format_table(catalog))
-    print("\ntruth (nearest detection):")
+    print("\ntruth (nearest detection; flux/px in the measuring band in brackets):")
     for k, t in enumerate(truth):
         best = _nearest(catalog, t)
         found = f"streak {best + 1}" if best is not None else "not found"
+        # A measurement sums the band |across| < width only: the cross-section's wings fall out.
+        width = catalog[best].width if best is not None else 2.0
+        in_band = t.flux_per_length * math.erf(width / (math.sqrt(2.0) * t.psf_sigma))
         print(f"  {k + 1}: ({t.x0:.1f}, {t.y0:.1f}) -> ({t.x1:.1f}, {t.y1:.1f}), "
-              f"length {t.length:.1f}, flux/px {t.flux_per_length:.3g}  [{found}]")
+              f"length {t.length:.1f}, flux/px {t.flux_per_length:.3g} ({in_band:.3g})  "
+              f"[{found}]")
     if args.plot and args.plot.lower() != "none":
         try:
             from .plot import plot_streaks
