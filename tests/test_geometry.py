@@ -21,7 +21,7 @@ def make(shape):
     return HoughTransform(np.zeros(shape), 1.0)
 
 
-# The design's arithmetic, written out with NumPy's float32 for the single-precision steps.
+# The documented arithmetic, written out with NumPy's float32 for the single-precision steps.
 def dl_reference(ht, r, theta):
     r, theta = f32(r), f32(theta)
     c, s = f32(np.cos(theta)), f32(np.sin(theta))
@@ -54,7 +54,7 @@ def crossings_reference(shape, r, theta):
     return (borders - p) / b
 
 
-def part_rule(shape, r, theta):
+def plain_rule(shape, r, theta):
     """The plain selection rule: the largest negative and the smallest positive crossing."""
     X = crossings_reference(shape, r, theta)
     return np.max(X[X < 0]), np.min(X[X > 0])
@@ -87,14 +87,14 @@ class TestDlDm:
         result = getattr(make(shape), method)(0.5, 0.3)
         assert result.shape == shape and result.dtype == np.float64
 
-    def test_dm_exact_value_of_the_part(self):
+    def test_dm_exact_value(self):
         # cos(0.30000001192092896) = 0.9553364856027305, rounded to 0.9553365111351013.
         got = make((201, 201)).dm(0.0, 0.3)[100, 200]
         assert got == 95.53365111351013
 
     @pytest.mark.parametrize("r, theta", random_lines(25, 1, 80.0) + [(0.1, PI / 2), (3, -PI)])
     @pytest.mark.parametrize("shape", [(7, 9), (64, 33)])
-    def test_bit_identical_to_the_design(self, shape, r, theta):
+    def test_bit_identical_to_the_formulas(self, shape, r, theta):
         ht = make(shape)
         assert same_bits(ht.dl(r, theta), dl_reference(ht, r, theta))
         assert same_bits(ht.dm(r, theta), dm_reference(ht, r, theta))
@@ -219,7 +219,7 @@ class TestDlDm:
 
 
 class TestPoints:
-    def test_p0_of_the_part(self):
+    def test_p0_exact_value(self):
         got = make((3, 3)).p0(10.0, 0.3)
         assert got.dtype == np.float64 and got.shape == (2,)
         assert np.allclose(got, [2.9552021805, -9.5533648560], rtol=0, atol=1e-10)
@@ -233,7 +233,7 @@ class TestPoints:
         assert not math.copysign(1.0, got[0]) < 0 and math.copysign(1.0, got[1]) < 0
 
     @pytest.mark.parametrize("r, theta", random_lines(20, 2, 100.0) + [(0.1, 0.1), (-3, PI)])
-    def test_bit_identical_to_the_design(self, r, theta):
+    def test_bit_identical_to_the_formulas(self, r, theta):
         ht = make((4, 4))
         assert same_bits(ht.p0(r, theta), p0_reference(r, theta))
         assert same_bits(ht.n0(r, theta), n0_reference(theta))
@@ -326,7 +326,7 @@ class TestPoints:
 # ---------------------------------------------------------------------------------------------
 # dmlim, with the true stretch for a foot point outside the image
 
-PART_EXAMPLES = [
+DMLIM_EXAMPLES = [
     ((51, 101), 0.0, 0.0, (-50.0, 50.0)),
     ((51, 101), 0.0, PI / 2, (-25.000000000000025, 25.000000000000025)),
     ((101, 101), 0.0, PI / 4, (-70.7106766, 70.7106766)),
@@ -339,23 +339,23 @@ PART_EXAMPLES = [
 
 
 class TestDmlim:
-    @pytest.mark.parametrize("shape, r, theta, expected", PART_EXAMPLES)
+    @pytest.mark.parametrize("shape, r, theta, expected", DMLIM_EXAMPLES)
     def test_examples(self, shape, r, theta, expected):
         got = make(shape).dmlim(r, theta)
         assert type(got) is tuple and len(got) == 2
         assert all(type(value) is np.float64 for value in got)
         assert got == pytest.approx(expected, rel=1e-7, abs=1e-3)
 
-    @pytest.mark.parametrize("shape, r, theta, expected", PART_EXAMPLES[:-1])
-    def test_examples_outside_the_mend_keep_the_parts_bits(self, shape, r, theta, expected):
-        assert make(shape).dmlim(r, theta) == part_rule(shape, r, theta)
+    @pytest.mark.parametrize("shape, r, theta, expected", DMLIM_EXAMPLES[:-1])
+    def test_examples_with_the_foot_inside_keep_the_plain_rule(self, shape, r, theta, expected):
+        assert make(shape).dmlim(r, theta) == plain_rule(shape, r, theta)
 
-    def test_mended_example_is_the_stretch_inside(self):
+    def test_foot_outside_example_is_the_stretch_inside(self):
         ht = make((101, 101))
         lower, upper = ht.dmlim(55.0, 0.3)
         X = crossings_reference((101, 101), 55.0, 0.3)
         assert (lower, upper) == (X[1], X[2])  # entering at y = -50, leaving at x = 50
-        assert part_rule((101, 101), 55.0, 0.3) == pytest.approx((-69.351, 8.607), abs=1e-3)
+        assert plain_rule((101, 101), 55.0, 0.3) == pytest.approx((-69.351, 8.607), abs=1e-3)
         assert ht.locate(55.0, 0.3, lower)[1] == pytest.approx(-50.0, abs=1e-5)
         assert ht.locate(55.0, 0.3, upper)[0] == pytest.approx(50.0, abs=1e-5)
 
@@ -367,7 +367,7 @@ class TestDmlim:
             if foot_outside(shape, r, theta):
                 continue
             count += 1
-            assert ht.dmlim(r, theta) == part_rule(shape, r, theta)
+            assert ht.dmlim(r, theta) == plain_rule(shape, r, theta)
         assert count > 30
 
     @pytest.mark.parametrize("shape", [(101, 101), (40, 90), (90, 7)])
@@ -411,7 +411,7 @@ class TestDmlim:
             if abs(f32(r)) > (nx - 1) / 2 * abs(s) + (ny - 1) / 2 * abs(c) + 1e-6:
                 count += 1
                 try:
-                    expected = part_rule(shape, r, theta)
+                    expected = plain_rule(shape, r, theta)
                 except ValueError:
                     with pytest.raises(ValueError, match="zero-size array"):
                         ht.dmlim(r, theta)
@@ -419,12 +419,12 @@ class TestDmlim:
                     assert ht.dmlim(r, theta) == expected
         assert count > 30
 
-    def test_a_corner_miss_keeps_the_parts_selection(self):
+    def test_a_corner_miss_keeps_the_plain_selection(self):
         # The foot point (-60, -60) lies beyond a corner: the x crossings are both behind it,
         # the y crossings both ahead, and the line misses; the plain rule gives about +-14.14.
         r, theta = -60.0 * math.sqrt(2.0), 3 * PI / 4
         got = make((101, 101)).dmlim(r, theta)
-        assert got == part_rule((101, 101), r, theta)
+        assert got == plain_rule((101, 101), r, theta)
         assert got == pytest.approx((-10 * math.sqrt(2.0), 10 * math.sqrt(2.0)), abs=1e-4)
 
     def test_reversed_lines_give_the_reversed_stretch(self):

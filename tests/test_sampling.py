@@ -52,7 +52,7 @@ def same_bits(a, b):
     return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
-# The design's arithmetic, with NumPy's float32 for the single-precision steps.
+# The documented arithmetic, with NumPy's float32 for the single-precision steps.
 def dl_reference(ht, r, theta):
     r, theta = f32(r), f32(theta)
     c, s = f32(np.cos(theta)), f32(np.sin(theta))
@@ -102,13 +102,13 @@ LINES = [(0.0, 0.0, 1.0), (3.3, 0.41, 2.5), (-12.0, 2.2, 0.7), (20.0, -1.0, 4.0)
 
 
 class TestMask:
-    def test_part_example(self):
+    def test_worked_example(self):
         ht = HoughTransform(np.zeros((3, 3)), 1.0)  # dl is -0.5, 0.5, 1.5 on the rows
         assert ht.mask(0.5, 0.0, 1.0).tolist() == [[True] * 3, [True] * 3, [False] * 3]
         assert not ht.mask(0.5, 0.0, 0.5).any()  # strict: |dl| = 0.5 is outside
 
     @pytest.mark.parametrize("r, theta, w", LINES)
-    def test_bit_identical_to_the_design(self, noisy, r, theta, w):
+    def test_bit_identical_to_the_formulas(self, noisy, r, theta, w):
         got = noisy.mask(r, theta, w)
         assert got.dtype == np.bool_ and got.shape == noisy.image.shape
         assert np.array_equal(got, mask_reference(noisy, r, theta, w))
@@ -178,7 +178,7 @@ class TestMask:
 
 
 class TestElementsAlong:
-    def test_part_example(self):
+    def test_worked_example(self):
         ht = HoughTransform(np.array([[1, 2, 3]]), 1.0)
         got = ht.elements_along(0.0, 0.0, 1.0)
         assert got.dtype == np.float64
@@ -188,7 +188,7 @@ class TestElementsAlong:
         ]
 
     @pytest.mark.parametrize("r, theta, w", LINES)
-    def test_bit_identical_to_the_design(self, noisy, r, theta, w):
+    def test_bit_identical_to_the_formulas(self, noisy, r, theta, w):
         assert same_bits(noisy.elements_along(r, theta, w), elements_reference(noisy, r, theta, w))
 
     @pytest.mark.parametrize(
@@ -323,7 +323,7 @@ class TestElementsAlong:
 
 
 class TestProfile:
-    def test_part_example(self):
+    def test_worked_example(self):
         ht = HoughTransform(np.array([[1, 2, 3]]), 1.0)
         got = ht.profile(0.0, 0.0, -2.0, 2.0, 1.0)
         assert got.dtype == np.float64
@@ -331,7 +331,7 @@ class TestProfile:
 
     @pytest.mark.parametrize("r, theta, w", LINES)
     @pytest.mark.parametrize("dm1, dm2", [(-10.0, 10.0), (0.3, 25.1), (-40.0, -1.7)])
-    def test_bit_identical_to_the_design(self, noisy, r, theta, w, dm1, dm2):
+    def test_bit_identical_to_the_formulas(self, noisy, r, theta, w, dm1, dm2):
         got = noisy.profile(r, theta, dm1, dm2, w)
         assert same_bits(got, profile_reference(noisy, r, theta, dm1, dm2, w))
 
