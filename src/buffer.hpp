@@ -10,6 +10,14 @@
 
 namespace kestrova {
 
+// Whether a buffer's struct format is the single native-order item `code` ("d", "?").
+inline bool native_format(const char* format, const char* code) {
+    if (format == nullptr) return false;
+    const bool little_endian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+    if (*format == '@' || *format == '=' || (*format == '<' && little_endian)) ++format;
+    return std::strcmp(format, code) == 0;
+}
+
 class Buffer2D {
   public:
     explicit Buffer2D(py::handle object) {
@@ -20,7 +28,7 @@ class Buffer2D {
             raise(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
                   2, ndim);
         }
-        if (!is_native_double(view_.format) || view_.itemsize != sizeof(double)) {
+        if (!native_format(view_.format, "d") || view_.itemsize != sizeof(double)) {
             const py::object format = to_python(view_.format ? view_.format : "B");
             PyBuffer_Release(&view_);
             raise(PyExc_ValueError, "Buffer dtype mismatch, expected 'double' but got '%U'",
@@ -36,12 +44,6 @@ class Buffer2D {
     Py_ssize_t columns() const { return view_.shape[1]; }
 
   private:
-    static bool is_native_double(const char* format) {
-        if (format == nullptr) return false;
-        if (*format == '@' || *format == '=' || *format == '<') ++format;
-        return std::strcmp(format, "d") == 0;
-    }
-
     Py_buffer view_;
 };
 

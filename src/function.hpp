@@ -78,7 +78,12 @@ inline PyObject* builtins_module = nullptr;
 class Frame {
   public:
     explicit Frame(const Function& function)
-        : function_(function), line_(function.info->first_line) {}
+        : Frame(function, function.info->trace_name.c_str(), function.info->first_line) {}
+
+    // A frame of code that runs inside `function` (its globals) under a traceback name of its
+    // own; `trace_name` must outlive the process.
+    Frame(const Function& function, const char* trace_name, int line)
+        : function_(function), trace_name_(trace_name), line_(line) {}
 
     // Announces the source line of the statement that follows.
     void at(int line) { line_ = line; }
@@ -119,6 +124,7 @@ class Frame {
 
   private:
     const Function& function_;
+    const char* trace_name_;
     int line_;
 };
 
@@ -142,10 +148,10 @@ inline bool same_name(PyObject* keyword, PyObject* interned) {
            (PyUnicode_Check(keyword) && PyUnicode_Compare(keyword, interned) == 0);
 }
 
-// Fills values[i] with a borrowed reference to the argument for parameter i.
-inline void collect(const Function& function, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** values) {
-    const MethodInfo& info = *function.info;
+// Fills values[i] with a borrowed reference to the argument for parameter i of `info`, taking
+// the trailing ones missing from `defaults` (a tuple, or anything when there are none).
+inline void collect(const MethodInfo& info, PyObject* defaults, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** values) {
     const auto most = static_cast<Py_ssize_t>(info.parameters.size());
     const auto least = static_cast<Py_ssize_t>(info.required());
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -163,7 +169,7 @@ inline void collect(const Function& function, PyObject* const* args, Py_ssize_t 
         }
         if (values[i] == nullptr) {
             if (i < least) raise_count(info, i);
-            values[i] = PyTuple_GET_ITEM(function.defaults, i - least);
+            values[i] = PyTuple_GET_ITEM(defaults, i - least);
         }
     }
     if (found == nkw) return;
@@ -259,7 +265,7 @@ inline PyObject* Frame::fail() const noexcept {
     } catch (const std::exception& error) {
         PyErr_SetString(PyExc_SystemError, error.what());
     }
-    add_traceback(function_.info->trace_name.c_str(), line_, function_.globals);
+    add_traceback(trace_name_, line_, function_.globals);
     return nullptr;
 }
 
@@ -270,7 +276,8 @@ PyObject* entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObje
     const Function& function = *reinterpret_cast<Function*>(callable);
     PyObject* values[signature::count];
     try {
-        detail::collect(function, args, PyVectorcall_NARGS(nargsf), kwnames, values);
+        detail::collect(*function.info, function.defaults, args, PyVectorcall_NARGS(nargsf),
+                        kwnames, values);
     } catch (...) {
         return Frame(function).fail();
     }

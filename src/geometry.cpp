@@ -42,10 +42,8 @@ bool read_crossings(py::handle X, double (&out)[4]) {
         PyErr_Clear();
         return false;
     }
-    const char* format = view.format != nullptr ? view.format : "B";
-    if (*format == '@' || *format == '=' || *format == '<') ++format;
     const bool fits = view.ndim == 1 && view.shape[0] == 4 && view.itemsize == sizeof(double) &&
-                      format[0] == 'd' && format[1] == '\0';
+                      native_format(view.format, "d");
     if (fits) {
         const char* data = static_cast<const char*>(view.buf);
         for (int k = 0; k < 4; ++k) {

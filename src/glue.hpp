@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "buffer.hpp"
 #include "function.hpp"
 
 namespace kestrova {
@@ -70,10 +71,7 @@ class View {
 
     // Native-order dtype `format` ("d", "?") and not read-only when `writeable`.
     bool is(const char* format, bool writeable) const {
-        if (!ok_ || view_.format == nullptr || (writeable && view_.readonly)) return false;
-        const char* f = view_.format;
-        if (*f == '@' || *f == '=') ++f;
-        return std::strcmp(f, format) == 0;
+        return ok_ && !(writeable && view_.readonly) && native_format(view_.format, format);
     }
     bool same_shape(const View& other) const {
         if (view_.ndim != other.view_.ndim) return false;

@@ -24,8 +24,7 @@ void copy_out(py::handle score, const double* values, int64_t count) {
         if (PyObject_GetBuffer(score.ptr(), &view,
                                PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
             const bool fits = view.ndim == 1 && view.shape[0] == count &&
-                              view.itemsize == sizeof(double) && view.format != nullptr &&
-                              std::strcmp(view.format, "d") == 0;
+                              view.itemsize == sizeof(double) && native_format(view.format, "d");
             if (fits) std::memcpy(view.buf, values, static_cast<size_t>(count) * sizeof(double));
             PyBuffer_Release(&view);
             if (fits) return;

@@ -10,7 +10,6 @@
 #include <structmember.h>
 
 #include <new>
-#include <stdexcept>
 #include <utility>
 
 #include "function.hpp"
@@ -89,57 +88,23 @@ inline PyObject* get_qualname(PyObject*, void*) {
     return qualname_text;
 }
 
-[[noreturn]] inline void raise_count(Py_ssize_t given) {
-    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "lambda",
-          "exactly", Py_ssize_t{1}, "", given);
-}
-
-// The one argument `p`, by position or by keyword, collected by the rules of the methods: a
-// missing `p` is reported before any keyword left over.
-inline PyObject* argument(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nargs > 1 || (nkw == 0 && nargs < 1)) raise_count(nargs);
-    if (nkw == 0) return args[0];
-    PyObject* value = nargs == 1 ? args[0] : nullptr;
-    Py_ssize_t by_keyword = -1;
-    for (Py_ssize_t k = 0; k < nkw && value == nullptr; ++k) {
-        if (detail::same_name(PyTuple_GET_ITEM(kwnames, k), names.p)) {
-            value = args[nargs + k];
-            by_keyword = k;
-        }
-    }
-    if (value == nullptr) raise_count(0);
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (k == by_keyword) continue;
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(keyword)) {
-            raise(PyExc_TypeError, "%.200s() keywords must be strings", "lambda");
-        }
-        if (!detail::same_name(keyword, names.p)) {
-            raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "lambda",
-                  keyword);
-        }
-        raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "lambda",
-              keyword);
-    }
-    return value;
+// The objective's one parameter, collected by the rules of the methods.
+inline const MethodInfo& signature() {
+    static const MethodInfo info{"lambda", line,    {"p"},      {},
+                                 nullptr,  nullptr, trace_name, {names.p}};
+    return info;
 }
 
 inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Object* o = as_object(callable);
-    const Function& owner = *reinterpret_cast<const Function*>(o->owner);
+    Frame frame(*reinterpret_cast<const Function*>(o->owner), trace_name, line);
     try {
-        PyObject* p = argument(args, PyVectorcall_NARGS(nargsf), kwnames);
-        Frame frame(owner);
+        PyObject* p = nullptr;
+        detail::collect(signature(), nullptr, args, PyVectorcall_NARGS(nargsf), kwnames, &p);
         return fit_objective(frame, o->scope, p).release().ptr();
-    } catch (const python_error&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_SystemError, error.what());
+    } catch (...) {
+        return frame.fail();
     }
-    add_traceback(trace_name, line, owner.globals);
-    return nullptr;
 }
 
 inline PyMemberDef members[] = {
