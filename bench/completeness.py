@@ -27,7 +27,8 @@ from scipy.special import erf
 
 from kestrova import find_streaks
 from kestrova.hough import HoughTransform
-from kestrova.synthetic import TrueStreak, draw_streak, random_streak, synthetic_sky
+from kestrova.lines import across, to_frame
+from kestrova.synthetic import TrueStreak, end_errors, random_streak, synthetic_sky
 
 WIDTH = 2.0
 PSF = 1.0
@@ -46,15 +47,13 @@ def with_snr(shape, streak, snr):
 
 def match(catalog, truth, shape):
     """The detection that lies on the true streak, or None."""
-    r_true, t_true = truth.line(shape)
-    cy, cx = (np.asarray(shape) - 1) / 2.0
+    _, t_true = truth.line(shape)
     for s in catalog:
         if abs(np.sin(s.theta - t_true)) > np.sin(np.radians(2.0)):
             continue
         for x, y in ((truth.x0, truth.y0), (truth.x1, truth.y1),
                      (0.5 * (truth.x0 + truth.x1), 0.5 * (truth.y0 + truth.y1))):
-            across = np.sin(s.theta) * (x - cx) - np.cos(s.theta) * (y - cy) - s.r
-            if abs(across) < 4.0 and _overlaps(s, truth):
+            if abs(across(s.r, s.theta, *to_frame(shape, x, y))) < 4.0 and _overlaps(s, truth):
                 return s
     return None
 
@@ -64,14 +63,6 @@ def _overlaps(s, truth):
     a, b = sorted((u @ (truth.x0, truth.y0), u @ (truth.x1, truth.y1)))
     c, d = sorted((u @ s.start, u @ s.end))
     return min(b, d) - max(a, c) > 0.0
-
-
-def end_errors(s, truth):
-    direct = [np.hypot(s.x_start - truth.x0, s.y_start - truth.y0),
-              np.hypot(s.x_end - truth.x1, s.y_end - truth.y1)]
-    swapped = [np.hypot(s.x_start - truth.x1, s.y_start - truth.y1),
-               np.hypot(s.x_end - truth.x0, s.y_end - truth.y0)]
-    return direct if sum(direct) < sum(swapped) else swapped
 
 
 def run_snr(size, snr, n_images, seed):

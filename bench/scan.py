@@ -11,9 +11,6 @@ paths; the pool's start-up is printed separately. The engines take turns, `--rep
 each figure is the best of its runs; the load average is printed, as other work on the machine
 shows in the figures. The finder called in this process on 8 images is the baseline.
 The Dask overhead is 1 - (Dask rate / pool rate) at 2 workers; it should stay under 15 %.
-
-If ``kestrova.streaks.find_streaks`` is not importable, a stand-in of similar shape (robust
-background and noise, a coarse score map on a 4 x 4 binned image) is used and said so.
 """
 
 from __future__ import annotations
@@ -29,30 +26,8 @@ from pathlib import Path
 import numpy as np
 from astropy.io import fits
 
+from kestrova import find_streaks
 from kestrova.scan import local_cluster, process_pool, scan
-
-
-def stand_in_find(image, mask=None, min_snr=5.0):
-    """One strongest line of a 4 x 4 binned image, as a record, if it clears `min_snr`."""
-    from dataclasses import make_dataclass
-
-    from kestrova.hough import HoughTransform
-
-    f = 4
-    ny, nx = (s // f * f for s in image.shape)
-    level = np.median(image)
-    sigma = 1.4826 * np.median(np.abs(image - level))
-    small = (image[:ny, :nx] - level).reshape(ny // f, f, nx // f, f).mean(axis=(1, 3))
-    ht = HoughTransform(small, sigma / f)
-    nr, nt = 2 * int(ht.radius) + 1, 180
-    scores = np.asarray(ht.score_map(-ht.radius, ht.radius, nr, 0.0, np.pi, nt))
-    spread = 1.4826 * np.median(np.abs(scores - np.median(scores)))
-    k, l = np.unravel_index(np.argmax(scores), scores.shape)
-    snr = (scores[k, l] - np.median(scores)) / spread
-    Found = make_dataclass("Found", [("r", float), ("theta", float), ("snr", float)],
-                           frozen=True)
-    r = f * (-ht.radius + (k + 0.5) * 2 * ht.radius / nr)
-    return [Found(r, np.pi * (l + 0.5) / nt, snr)] if snr > min_snr else []
 
 
 def write_images(directory: Path, n: int, size: int, seed: int = 0) -> list[Path]:
@@ -115,14 +90,7 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=2)
     args = parser.parse_args()
 
-    try:
-        from kestrova.streaks import find_streaks
-
-        find, finder = None, "kestrova.streaks.find_streaks"
-    except ImportError:
-        find_streaks = find = stand_in_find
-        finder = "stand-in (kestrova.streaks not available)"
-
+    find, finder = None, "kestrova.find_streaks"  # None: the workers' own default
     with tempfile.TemporaryDirectory() as tmp:
         workdir = Path(tmp)
         paths = write_images(workdir, args.images, args.size)

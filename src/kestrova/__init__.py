@@ -18,7 +18,8 @@ Examples
 0
 """
 
-from .streaks import Streak, StreakCatalog, find_streaks, streak_mask
+from .catalog import Streak, StreakCatalog, streak_mask
+from .finder import find_streaks
 
 __version__ = "0.1.0"
 

@@ -1,18 +1,22 @@
-"""Command line: ``kestrova find IMAGE ...`` and ``kestrova demo``."""
+"""Command line: ``kestrova find IMAGE ...``, ``kestrova scan PATTERN ...`` and
+``kestrova demo``: the arguments of every subcommand, and what each runs with them.
+"""
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
 import sys
 from pathlib import Path
 
-import numpy as np
+from .finder import find_streaks
+from .io import InputError, need, read_image, read_mask, write_catalog, write_mask
+from .scan import ScanSummary, scan
+from .scan.executors import dask_client
+from .synthetic import demo_sky, end_errors
 
-from .io import InputError, read_image, read_mask, write_catalog, write_mask
-from .streaks import find_streaks
-
-__all__ = ["main", "format_table"]
+__all__ = ["main", "format_table", "add_scan_arguments", "run_scan", "hdu_key"]
 
 COLUMNS = [  # header, attribute, format
     ("id", None, "{:d}"),
@@ -80,8 +84,6 @@ def _parser() -> argparse.ArgumentParser:
     demo.add_argument("--plot", metavar="FILE", default="demo.png",
                       help="picture to write (default: %(default)s); 'none' to skip")
     demo.add_argument("--seed", type=int, default=1, help="random seed (default: %(default)s)")
-    from .scan import add_scan_arguments
-
     add_scan_arguments(commands.add_parser(
         "scan", help="scan many images in parallel into one catalog",
         description="Find the streaks in many FITS/.npy images in parallel "
@@ -94,8 +96,6 @@ def main(argv=None) -> int:
     args = _parser().parse_args(argv)
     try:
         if args.command == "scan":
-            from .scan import run_scan
-
             return run_scan(args)
         if args.command == "find":
             return _find(args)
@@ -107,9 +107,14 @@ def main(argv=None) -> int:
         return 130
 
 
-def _hdu(text):
-    if text is None:
-        return None
+def hdu_key(text: str):
+    """A FITS HDU as given on the command line: an index (digits, signed or not) or an EXTNAME.
+
+    Examples
+    --------
+    >>> hdu_key("1"), hdu_key("-1"), hdu_key("SCI")
+    (1, -1, 'SCI')
+    """
     return int(text) if text.lstrip("+-").isdigit() else text
 
 
@@ -124,10 +129,10 @@ def _find(args) -> int:
     _check_output(args.mask, {".fits", ".fit", ".npy"}, "mask")
     _check_output(args.plot, {".png", ".pdf", ".svg"}, "plot")
     if args.plot:
-        _require("matplotlib", "plot", "--plot")
+        need("matplotlib", "plot", "--plot")
     if args.catalog and args.catalog.lower().endswith(".ecsv"):
-        _require("astropy", "fits", "an .ecsv catalog")
-    image = read_image(args.image, _hdu(args.hdu))
+        need("astropy", "fits", "an .ecsv catalog")
+    image = read_image(args.image, None if args.hdu is None else hdu_key(args.hdu))
     exclude = read_mask(args.exclude, image.shape) if args.exclude else None
     if args.sigma is not None and not args.sigma > 0:
         raise InputError("--sigma must be positive")
@@ -150,31 +155,6 @@ def _find(args) -> int:
 
         plot_streaks(image, catalog, args.plot, title=Path(args.image).name)
     return 0
-
-
-def _require(module, extra, what):
-    try:
-        __import__(module)
-    except ImportError:
-        raise InputError(f"{what} needs the optional package {module}: "
-                         f"pip install 'kestrova[{extra}]'") from None
-
-
-def demo_sky(seed: int = 1):
-    """The demo's synthetic sky: 512 x 768 pixels of noise (sigma 1) on a sky of 100, about
-    65 stars and two streaks, one crossing the other; returns (image, truth).
-
-    Examples
-    --------
-    >>> image, truth = demo_sky()
-    >>> image.shape, len(truth)
-    ((512, 768), 2)
-    """
-    from .synthetic import TrueStreak, synthetic_sky
-
-    truth = [TrueStreak(60.0, 70.0, 700.0, 420.0, 2.5, 1.2),    # long, bright
-             TrueStreak(230.0, 460.0, 520.0, 60.0, 1.2, 1.0)]   # fainter, crossing it
-    return synthetic_sky((512, 768), truth, seed=seed)
 
 
 def _demo(args) -> int:
@@ -206,12 +186,100 @@ def _demo(args) -> int:
 
 
 def _nearest(catalog, t):
-    best, distance = None, np.inf
+    """Index of the detection whose ends lie nearest to those of the true streak `t`, or None
+    when even those are farther off than half its length."""
+    best, distance = None, math.inf
     for i, s in enumerate(catalog):
-        d = min(np.hypot(s.x_start - t.x0, s.y_start - t.y0) + np.hypot(s.x_end - t.x1,
-                                                                         s.y_end - t.y1),
-                np.hypot(s.x_start - t.x1, s.y_start - t.y1) + np.hypot(s.x_end - t.x0,
-                                                                        s.y_end - t.y0))
+        d = sum(end_errors(s, t))
         if d < distance:
             best, distance = i, d
     return best if distance < 0.5 * t.length else None
+
+
+def _hdu_list(values):
+    """``--hdu 1 --hdu SCI,DQ`` -> [1, 'SCI', 'DQ']; None when not given."""
+    if not values:
+        return None
+    return [hdu_key(item.strip()) for value in values for item in value.split(",")
+            if item.strip()]
+
+
+def add_scan_arguments(parser) -> None:
+    """Add the arguments of ``kestrova scan`` to an argparse (sub)parser.
+
+    Examples
+    --------
+    >>> import argparse
+    >>> parser = argparse.ArgumentParser()
+    >>> add_scan_arguments(parser)
+    >>> parser.parse_args(["a.fits", "--catalog", "c.jsonl", "--hdu", "1,SCI"]).hdu
+    ['1,SCI']
+    """
+    parser.add_argument("paths", nargs="+", metavar="PATTERN_OR_FILE",
+                        help="FITS or .npy files, or quoted glob patterns ('night1/**/*.fits')")
+    parser.add_argument("--catalog", required=True, metavar="OUT.jsonl",
+                        help="JSON-lines catalog, appended to as each image finishes")
+    parser.add_argument("--workers", type=int, metavar="N",
+                        help="worker processes (default: all cores)")
+    parser.add_argument("--scheduler", metavar="ADDRESS|local",
+                        help="run on a Dask cluster (tcp://host:port), or on a local one")
+    parser.add_argument("--masks", metavar="DIR",
+                        help="directory of masks named like the images (nonzero = excluded)")
+    parser.add_argument("--hdu", action="append", metavar="N|NAME",
+                        help="FITS HDUs to scan, by index or EXTNAME; repeat or separate by "
+                             "commas (default: every 2-D image HDU)")
+    parser.add_argument("--resume", action="store_true",
+                        help="continue an existing catalog, skipping the images it holds")
+    parser.add_argument("--sigma", type=float, help="noise sigma (default: robust estimate)")
+    parser.add_argument("--min-snr", type=float, help="detection threshold")
+    parser.add_argument("--max-streaks", type=int, help="at most this many streaks per image")
+    parser.add_argument("--width", type=float,
+                        help="half-width of the band searched and measured (pixels)")
+
+
+def run_scan(args) -> int:
+    """Run ``kestrova scan`` from parsed arguments; returns the exit status: 0 when every image
+    was scanned, 1 when some failed (their error rows are in the catalog), 2 on a usage error,
+    130 when interrupted (what finished is in the catalog; rerun with ``--resume``)."""
+    find_kwargs = {name: value for name, value in (
+        ("sigma", args.sigma), ("min_snr", args.min_snr), ("max_streaks", args.max_streaks),
+        ("width", args.width)) if value is not None}
+    if args.workers is not None and args.workers < 1:
+        print("kestrova scan: --workers must be at least 1", file=sys.stderr)
+        return 2
+    try:
+        with contextlib.ExitStack() as stack:
+            executor = None
+            if args.scheduler:
+                executor = stack.enter_context(dask_client(args.scheduler, args.workers))
+            summary = scan(args.paths, catalog=args.catalog, executor=executor,
+                           workers=args.workers, hdus=_hdu_list(args.hdu), masks=args.masks,
+                           resume=args.resume, **find_kwargs)
+    except KeyboardInterrupt:
+        print(f"\nkestrova scan: interrupted; finished images are in {args.catalog}, "
+              "continue with --resume", file=sys.stderr)
+        return 130
+    except ImportError as error:
+        print(f"kestrova scan: {error.name or error} is needed: pip install 'kestrova[scan]'",
+              file=sys.stderr)
+        return 2
+    except (FileExistsError, ValueError, OSError, TimeoutError, RuntimeError) as error:
+        print(f"kestrova scan: {error}", file=sys.stderr)
+        return 2
+    _report(summary, args.catalog)
+    return 1 if summary.failures else 0
+
+
+def _report(summary: ScanSummary, catalog, shown: int = 20) -> None:
+    """The failures (the first `shown` of them) and a summary line, on stderr."""
+    out = sys.stderr
+    for failure in summary.failures[:shown]:
+        task = failure.task
+        where = task.file if task.hdu is None else f"{task.file}[{task.hdu}]"
+        print(f"failed: {where}: {failure.message}", file=out)
+    if len(summary.failures) > shown:
+        print(f"... and {len(summary.failures) - shown} more failures", file=out)
+    skipped = f", {summary.skipped} already done" if summary.skipped else ""
+    print(f"{summary.done + len(summary.failures)} images scanned{skipped}: "
+          f"{summary.streaks} streaks, {len(summary.failures)} failed, "
+          f"{summary.rate:.2f} images/s -> {catalog}", file=out)

@@ -1,19 +1,23 @@
-"""Reading images and masks, writing catalogs and masks.
+"""Reading images and masks, writing catalogs and masks: every file that ``kestrova find`` and
+``kestrova scan`` read or write passes through here.
 
 FITS needs astropy and PNG/TIFF/JPEG need Pillow (the extras ``kestrova[fits]`` and
-``kestrova[images]``); ``.npy`` needs nothing. Every failure is an :class:`InputError` with a
-one-line message that names the file.
+``kestrova[images]``); ``.npy`` needs nothing. Every failure to read or write is an
+:class:`InputError` with a one-line message that names the file.
 """
 
 from __future__ import annotations
 
 import csv
+import importlib
 import json
+import warnings
 from pathlib import Path
 
 import numpy as np
 
-__all__ = ["InputError", "read_image", "write_catalog", "write_mask"]
+__all__ = ["InputError", "file_kind", "fits_hdus", "need", "read_image", "read_mask",
+           "write_catalog", "write_mask"]
 
 FITS_SUFFIXES = {".fits", ".fit", ".fts", ".fz"}
 PICTURE_SUFFIXES = {".png", ".tif", ".tiff", ".jpg", ".jpeg", ".bmp", ".gif"}
@@ -30,9 +34,38 @@ def _suffix(path: Path) -> str:
     return suffixes[-1] if suffixes else ""
 
 
-def _need(module: str, extra: str, what: str):
+def file_kind(path) -> str:
+    """The kind of image file by its name: "fits", "npy", "picture", or "" for none.
+
+    Examples
+    --------
+    >>> file_kind("a.fits.gz"), file_kind("b.NPY"), file_kind("c.txt")
+    ('fits', 'npy', '')
+    """
+    suffix = _suffix(Path(path))
+    if suffix in FITS_SUFFIXES:
+        return "fits"
+    if suffix in PICTURE_SUFFIXES:
+        return "picture"
+    return "npy" if suffix == ".npy" else ""
+
+
+def need(module: str, extra: str, what: str):
+    """The optional `module`, imported; an :class:`InputError` that says how to install it (the
+    extra ``kestrova[extra]``) when it is missing.
+
+    Examples
+    --------
+    >>> need("json", "fits", "this").__name__
+    'json'
+    >>> try:
+    ...     need("no_such_module", "fits", "--this")
+    ... except InputError as error:
+    ...     print(error)
+    --this needs the optional package no_such_module: pip install 'kestrova[fits]'
+    """
     try:
-        return __import__(module, fromlist=["_"])
+        return importlib.import_module(module)
     except ImportError:
         raise InputError(f"{what} needs the optional package {module.split('.')[0]}: "
                          f"pip install 'kestrova[{extra}]'") from None
@@ -58,20 +91,20 @@ def read_image(path, hdu: int | str | None = None) -> np.ndarray:
     path = Path(path)
     if not path.is_file():
         raise InputError(f"{path}: no such file")
-    suffix = _suffix(path)
-    if suffix in FITS_SUFFIXES:
+    kind = file_kind(path)
+    if kind == "fits":
         data = _read_fits(path, hdu)
     elif hdu is not None:
         raise InputError(f"{path}: --hdu applies to FITS files only")
-    elif suffix == ".npy":
+    elif kind == "npy":
         try:
             data = np.load(path, allow_pickle=False)
         except (ValueError, OSError, EOFError) as exc:
             raise InputError(f"{path}: not a readable .npy file ({_first_line(exc)})") from None
-    elif suffix in PICTURE_SUFFIXES:
+    elif kind == "picture":
         data = _read_picture(path)
     else:
-        raise InputError(f"{path}: unknown file type '{suffix}' "
+        raise InputError(f"{path}: unknown file type '{_suffix(path)}' "
                          "(expected .fits, .npy, .png, .tif or .jpg)")
     data = np.asarray(data)
     if data.ndim != 2:
@@ -89,7 +122,7 @@ def _first_line(exc: BaseException) -> str:
 
 
 def _read_fits(path: Path, hdu):
-    fits = _need("astropy.io.fits", "fits", "reading FITS files")
+    fits = need("astropy.io.fits", "fits", "reading FITS files")
     try:
         with fits.open(path, memmap=False) as hdus:
             if hdu is None:
@@ -114,7 +147,7 @@ def _read_fits(path: Path, hdu):
 
 
 def _read_picture(path: Path):
-    image_module = _need("PIL.Image", "images", "reading picture files")
+    image_module = need("PIL.Image", "images", "reading picture files")
     try:
         with image_module.open(path) as picture:
             data = np.asarray(picture)
@@ -125,8 +158,31 @@ def _read_picture(path: Path):
     return data
 
 
-def read_mask(path, shape) -> np.ndarray:
-    """Read a boolean mask (True = ignore) of the given shape from FITS, ``.npy`` or a picture.
+def fits_hdus(path) -> list[tuple[int, str, bool]]:
+    """(index, EXTNAME, holds a 2-D image) of every HDU of a FITS file; only headers are read.
+    The errors of a damaged file are astropy's own.
+
+    Examples
+    --------
+    >>> import tempfile, os
+    >>> from astropy.io import fits
+    >>> path = os.path.join(tempfile.mkdtemp(), "a.fits")
+    >>> fits.HDUList([fits.PrimaryHDU(), fits.ImageHDU(np.ones((2, 3)), name="SCI")]).writeto(path)
+    >>> fits_hdus(path)
+    [(0, 'PRIMARY', False), (1, 'SCI', True)]
+    """
+    fits = need("astropy.io.fits", "fits", "reading FITS files")
+    # The warnings of a damaged header say no more than the error that follows them.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with fits.open(path, lazy_load_hdus=True, memmap=False) as hdul:
+            return [(i, hdu.name, hdu.is_image and hdu.header.get("NAXIS") == 2)
+                    for i, hdu in enumerate(hdul)]
+
+
+def read_mask(path, shape, hdu: int | str | None = None) -> np.ndarray:
+    """Read a boolean mask (True = ignore, from nonzero pixels) of the given shape from FITS
+    (extension `hdu`, by default the first holding 2-D data), ``.npy`` or a picture.
 
     Examples
     --------
@@ -136,7 +192,7 @@ def read_mask(path, shape) -> np.ndarray:
     >>> int(read_mask(path, (3, 3)).sum())
     3
     """
-    mask = read_image(path) != 0
+    mask = read_image(path, hdu) != 0
     if mask.shape != tuple(shape):
         raise InputError(f"{path}: mask shape {mask.shape} differs from image shape "
                          f"{tuple(shape)}")
@@ -149,7 +205,7 @@ def write_catalog(catalog, path) -> None:
     Examples
     --------
     >>> import tempfile, os
-    >>> from kestrova.streaks import StreakCatalog
+    >>> from kestrova import StreakCatalog
     >>> path = os.path.join(tempfile.mkdtemp(), "c.json")
     >>> write_catalog(StreakCatalog((), (4, 4), 1.0), path)
     >>> open(path).read().startswith("{")
@@ -161,7 +217,7 @@ def write_catalog(catalog, path) -> None:
     names = table.dtype.names
     try:
         if suffix == ".ecsv":
-            _need("astropy.table", "fits", "writing .ecsv catalogs")
+            need("astropy.table", "fits", "writing .ecsv catalogs")
             catalog.to_table(astropy=True).write(path, format="ascii.ecsv", overwrite=True)
         elif suffix == ".csv":
             with open(path, "w", newline="") as out:
@@ -198,7 +254,7 @@ def write_mask(mask: np.ndarray, path) -> None:
         if suffix == ".npy":
             np.save(path, np.asarray(mask, dtype=bool))
         elif suffix in FITS_SUFFIXES:
-            fits = _need("astropy.io.fits", "fits", "writing FITS masks")
+            fits = need("astropy.io.fits", "fits", "writing FITS masks")
             fits.PrimaryHDU(np.asarray(mask, dtype=np.uint8)).writeto(path, overwrite=True)
         else:
             raise InputError(f"{path}: unknown mask type '{suffix}' (expected .fits or .npy)")

@@ -47,8 +47,9 @@ class PreparedImage:
     sources: np.ndarray
 
 
-def robust_sigma(values: np.ndarray, max_samples: int = 500_000) -> float:
-    """Noise from the median absolute deviation of (a regular subsample of) `values`.
+def robust_sigma(values: np.ndarray, max_samples: int | None = 500_000) -> float:
+    """Noise from the median absolute deviation of (a regular subsample of at most
+    `max_samples` of) `values`; ``max_samples=None`` takes them all.
 
     Examples
     --------
@@ -56,9 +57,7 @@ def robust_sigma(values: np.ndarray, max_samples: int = 500_000) -> float:
     >>> round(robust_sigma(x), 1)
     2.0
     """
-    values = np.ravel(values)
-    step = max(1, values.size // max_samples)
-    sample = values[::step]
+    sample = _subsample(np.ravel(values), max_samples)
     med = np.median(sample)
     return float(MAD_TO_SIGMA * np.median(np.abs(sample - med)))
 
@@ -136,8 +135,10 @@ class _MeshGrid:
 
 
 def _subsample(values, max_samples=500_000):
+    """A regular subsample of at most about `max_samples` of the flattened `values` (all of
+    them for None)."""
     flat = values.ravel()
-    return flat[:: max(1, flat.size // max_samples)]
+    return flat if max_samples is None else flat[:: max(1, flat.size // max_samples)]
 
 
 def _interpolation_weights(n: int, centres: np.ndarray) -> np.ndarray:
@@ -262,9 +263,7 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
         raise ValueError("no valid pixel in the image")
     background = background_mesh(image, good, box)
     data = _subtract(image, background, bad)
-    noise = _sigma_of(data, good) if sigma is None else float(sigma)
-    if not np.isfinite(noise) or noise <= 0.0:
-        raise ValueError(f"noise sigma must be positive, got {noise}; pass sigma explicitly")
+    noise = _positive(_sigma_of(data, good) if sigma is None else float(sigma))
     sources = compact_sources(data, noise, peak=source_peak)
     sources &= good
     # Stars and their wings raise a median: measure the sky again without them.
@@ -272,14 +271,17 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
     if sky_background is not None:
         background = sky_background
         data = _subtract(image, background, bad, out=data)
-    if sigma is None:
-        sigma = _sigma_of(data, good & ~sources)
-    sigma = float(sigma)
-    if not np.isfinite(sigma) or sigma <= 0.0:
-        raise ValueError(f"noise sigma must be positive, got {sigma}; pass sigma explicitly")
+    sigma = _positive(_sigma_of(data, good & ~sources) if sigma is None else float(sigma))
     data[sources] = 0.0
     detect = np.clip(data, -clip * sigma, clip * sigma)
     return PreparedImage(data, detect, background, sigma, bad | sources, sources)
+
+
+def _positive(sigma: float) -> float:
+    """`sigma`, checked: a noise of zero (a flat image) or NaN leaves nothing to measure by."""
+    if not np.isfinite(sigma) or sigma <= 0.0:
+        raise ValueError(f"noise sigma must be positive, got {sigma}; pass sigma explicitly")
+    return sigma
 
 
 def _sky_background(image, data, good, sources, limit, box):
@@ -308,8 +310,7 @@ def _subtract(image, background, bad, out=None):
 
 def _sigma_of(data, good, max_samples=500_000):
     """Robust noise of the good pixels of `data`, from a regular subsample of the image."""
-    step = max(1, data.size // max_samples)
-    sample = data.ravel()[::step][good.ravel()[::step]]
+    sample = _subsample(data, max_samples)[_subsample(good, max_samples)]
     if sample.size < min(1000, good.sum()):
         sample = data[good]
     return robust_sigma(sample)

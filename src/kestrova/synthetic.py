@@ -12,7 +12,10 @@ from dataclasses import dataclass
 import numpy as np
 from scipy.special import erf
 
-__all__ = ["TrueStreak", "draw_streak", "draw_stars", "random_streak", "synthetic_sky"]
+from .lines import line_through, span
+
+__all__ = ["TrueStreak", "draw_streak", "draw_stars", "random_streak", "synthetic_sky",
+           "demo_sky", "end_errors"]
 
 
 @dataclass(frozen=True)
@@ -60,10 +63,7 @@ class TrueStreak:
         >>> round(r, 6), round(theta, 6)
         (3.0, 0.0)
         """
-        cx, cy = (shape[1] - 1) / 2, (shape[0] - 1) / 2
-        theta = np.arctan2(self.y1 - self.y0, self.x1 - self.x0) % np.pi
-        r = np.sin(theta) * (self.x0 - cx) - np.cos(theta) * (self.y0 - cy)
-        return float(r), float(theta)
+        return line_through(shape, self.x0, self.y0, self.x1, self.y1)
 
 
 def draw_streak(image: np.ndarray, streak: TrueStreak) -> np.ndarray:
@@ -134,7 +134,7 @@ def random_streak(shape, rng: np.random.Generator, *, min_length: float = 50.0,
         theta = rng.uniform(0.0, np.pi)
         ux, uy = np.cos(theta), np.sin(theta)
         cx, cy = rng.uniform(0, nx - 1), rng.uniform(0, ny - 1)
-        lo, hi = _chord(cx, cy, ux, uy, nx, ny)
+        lo, hi = span((cx, cy), (ux, uy), (0.0, 0.0), (nx - 1.0, ny - 1.0))
         if hi - lo < min_length:
             continue
         length = rng.uniform(min_length, hi - lo)
@@ -142,17 +142,6 @@ def random_streak(shape, rng: np.random.Generator, *, min_length: float = 50.0,
         b = a + length
         return TrueStreak(cx + a * ux, cy + a * uy, cx + b * ux, cy + b * uy,
                           flux_per_length, psf_sigma)
-
-
-def _chord(cx, cy, ux, uy, nx, ny):
-    """Parameter range [lo, hi] for which (cx, cy) + t (ux, uy) stays inside the pixel centres."""
-    lo, hi = -np.inf, np.inf
-    for p, u, n in ((cx, ux, nx), (cy, uy, ny)):
-        if abs(u) < 1e-12:
-            continue
-        t0, t1 = (0.0 - p) / u, (n - 1.0 - p) / u
-        lo, hi = max(lo, min(t0, t1)), min(hi, max(t0, t1))
-    return lo, hi
 
 
 def synthetic_sky(shape=(512, 768), streaks=(), *, n_stars: int | None = None, sigma: float = 1.0,
@@ -180,3 +169,36 @@ def synthetic_sky(shape=(512, 768), streaks=(), *, n_stars: int | None = None, s
     for streak in streaks:
         draw_streak(image, streak)
     return image, tuple(streaks)
+
+
+def demo_sky(seed: int = 1):
+    """The demo's synthetic sky: 512 x 768 pixels of noise (sigma 1) on a sky of 100, about
+    65 stars and two streaks, one crossing the other; returns (image, truth).
+
+    Examples
+    --------
+    >>> image, truth = demo_sky()
+    >>> image.shape, len(truth)
+    ((512, 768), 2)
+    """
+    truth = [TrueStreak(60.0, 70.0, 700.0, 420.0, 2.5, 1.2),    # long, bright
+             TrueStreak(230.0, 460.0, 520.0, 60.0, 1.2, 1.0)]   # fainter, crossing it
+    return synthetic_sky((512, 768), truth, seed=seed)
+
+
+def end_errors(found, truth: TrueStreak) -> tuple[float, float]:
+    """Distances of a found streak's ends (``x_start, y_start, x_end, y_end``) from the true
+    ends, paired in the order that gives the smaller sum.
+
+    Examples
+    --------
+    >>> from kestrova import Streak
+    >>> s = Streak(0.0, 0.0, 9.0, 9.0, 41.0, 5.0, 1.0, 5.0, 40.0, 1.0, 0.1, 0.0, 0.0, 2.0)
+    >>> end_errors(s, TrueStreak(0.0, 5.0, 40.0, 5.0, 1.0))    # found from end to start
+    (1.0, 1.0)
+    """
+    direct = (float(np.hypot(found.x_start - truth.x0, found.y_start - truth.y0)),
+              float(np.hypot(found.x_end - truth.x1, found.y_end - truth.y1)))
+    swapped = (float(np.hypot(found.x_start - truth.x1, found.y_start - truth.y1)),
+               float(np.hypot(found.x_end - truth.x0, found.y_end - truth.y0)))
+    return direct if sum(direct) < sum(swapped) else swapped

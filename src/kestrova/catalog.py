@@ -1,0 +1,217 @@
+"""The records of a search: :class:`Streak`, :class:`StreakRecord`, :class:`StreakCatalog`, and
+the streak masks made from them (:func:`streak_mask`).
+"""
+
+from __future__ import annotations
+
+from dataclasses import asdict, dataclass, field, fields
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+from .lines import segment_region
+
+if TYPE_CHECKING:
+    from .detect import ScoreMap
+
+__all__ = ["Streak", "StreakRecord", "StreakCatalog", "streak_mask", "COLUMN_NOTES"]
+
+
+@dataclass(frozen=True)
+class Streak:
+    """One measured streak.
+
+    Attributes
+    ----------
+    r, theta : float
+        The line, in the pixel frame centred on the image: the points with
+        ``sin(theta) x - cos(theta) y == r``, theta in [0, pi).
+    snr : float
+        Signal-to-noise ratio of the band along the whole line inside the image.
+    score : float
+        Detection signal-to-noise ratio of the line (its band Hough score over sigma).
+    x_start, y_start, x_end, y_end : float
+        End points as (column, row); the streak runs from start to end in the direction
+        (cos theta, sin theta).
+    length : float
+        Distance from start to end, in pixels.
+    flux_per_length, flux_per_length_err : float
+        Signal per unit length summed across the band, and its 1-sigma noise.
+    level, goodness : float
+        Level and goodness figure of the ramp fit to the running sum along the line.
+    width : float
+        Half-width of the band used for the measurement, in pixels.
+
+    Examples
+    --------
+    >>> s = Streak(0.0, 0.0, 12.0, 11.0, 1.0, 5.0, 81.0, 5.0, 80.0, 2.0, 0.1, 0.0, 0.01, 2.0)
+    >>> s.flux, s.start
+    (160.0, (1.0, 5.0))
+    """
+
+    r: float
+    theta: float
+    snr: float
+    score: float
+    x_start: float
+    y_start: float
+    x_end: float
+    y_end: float
+    length: float
+    flux_per_length: float
+    flux_per_length_err: float
+    level: float
+    goodness: float
+    width: float
+
+    @property
+    def start(self) -> tuple:
+        return (self.x_start, self.y_start)
+
+    @property
+    def end(self) -> tuple:
+        return (self.x_end, self.y_end)
+
+    @property
+    def flux(self) -> float:
+        """Total signal in the band over the streak's length."""
+        return self.flux_per_length * self.length
+
+    @property
+    def angle(self) -> float:
+        """Direction of the streak in degrees, from the +column axis towards +row, in [0, 180)."""
+        return float(np.degrees(self.theta))
+
+    def region(self, shape, half_width: float, extend: float):
+        """The pixels of an image of `shape` within `half_width` of the streak's line and
+        within `extend` of its ends: a boolean array over their bounding box, and the box's
+        (row slice, column slice); see :func:`kestrova.lines.segment_region`."""
+        return segment_region(shape, self.r, self.theta, self.start, self.end, half_width,
+                              extend)
+
+
+@dataclass(frozen=True)
+class StreakRecord:
+    """What the measurement of one streak was based on, for plots and checks.
+
+    Attributes
+    ----------
+    position, running_sum : ndarray
+        Along-line positions of the band's pixels and the running sum of their values.
+    fit : ndarray
+        The ramp fit: level, slope, start, end, goodness (along-line positions).
+    start, end : float
+        The adopted along-line start and end.
+    """
+
+    position: np.ndarray
+    running_sum: np.ndarray
+    fit: np.ndarray
+    start: float
+    end: float
+
+
+@dataclass(frozen=True)
+class StreakCatalog:
+    """The streaks found in an image, strongest first, with what the search saw.
+
+    Behaves as a sequence of :class:`Streak`.
+
+    Examples
+    --------
+    >>> cat = StreakCatalog((), (10, 20), 1.0)
+    >>> len(cat), cat.to_table(astropy=False).dtype.names[:3]
+    (0, ('id', 'r', 'theta'))
+    """
+
+    streaks: tuple
+    shape: tuple
+    sigma: float
+    search: ScoreMap | None = None
+    records: tuple = ()
+    background: float = 0.0
+    excluded: np.ndarray | None = field(default=None, repr=False)
+
+    def __len__(self):
+        return len(self.streaks)
+
+    def __iter__(self):
+        return iter(self.streaks)
+
+    def __getitem__(self, index):
+        return self.streaks[index]
+
+    def to_table(self, astropy: bool | None = None):
+        """The catalog as a NumPy structured array, or an astropy Table (with units in the
+        column descriptions) when astropy is installed and `astropy` is not False."""
+        names = ["id"] + [f.name for f in fields(Streak)]
+        dtype = [("id", np.int32)] + [(f.name, np.float64) for f in fields(Streak)]
+        rows = [(i + 1, *asdict(s).values()) for i, s in enumerate(self.streaks)]
+        array = np.array(rows, dtype=dtype)
+        if astropy is False:
+            return array
+        try:
+            from astropy.table import Table
+        except ImportError:
+            if astropy:
+                raise
+            return array
+        table = Table(array)
+        for name, text in COLUMN_NOTES.items():
+            table[name].description = text
+        table.meta["sigma"] = self.sigma
+        table.meta["shape"] = list(self.shape)
+        assert table.colnames == names
+        return table
+
+    def mask(self, grow: float = 3.0) -> np.ndarray:
+        """Boolean mask of the streaks; see :func:`streak_mask`."""
+        return streak_mask(self.shape, self.streaks, grow=grow)
+
+
+COLUMN_NOTES = {
+    "id": "streak number, strongest first",
+    "r": "signed distance of the line from the image centre (pixels)",
+    "theta": "direction of the line from +column towards +row (radians)",
+    "snr": "signal-to-noise ratio of the band along the whole line",
+    "score": "detection signal-to-noise ratio",
+    "x_start": "start column (pixels)",
+    "y_start": "start row (pixels)",
+    "x_end": "end column (pixels)",
+    "y_end": "end row (pixels)",
+    "length": "length (pixels)",
+    "flux_per_length": "signal per pixel of length, summed across the band",
+    "flux_per_length_err": "1-sigma noise of flux_per_length",
+    "level": "fitted level of the running sum before the streak",
+    "goodness": "goodness figure of the ramp fit",
+    "width": "half-width of the measuring band (pixels)",
+}
+
+
+def streak_mask(shape, streaks, *, grow: float = 3.0, width: float | None = None) -> np.ndarray:
+    """Boolean mask of the streaks: each one's band over its measured stretch, widened and
+    lengthened by `grow` pixels on every side.
+
+    Parameters
+    ----------
+    shape : tuple of int
+        (rows, columns) of the image.
+    streaks : iterable of Streak
+    grow : float
+        Margin in pixels added around each band and beyond each end.
+    width : float, optional
+        Half-width of the band; by default each streak's measuring half-width.
+
+    Examples
+    --------
+    >>> s = Streak(0.0, 0.0, 9.0, 9.0, 2.0, 5.0, 17.0, 5.0, 15.0, 1.0, 0.1, 0.0, 0.0, 1.0)
+    >>> m = streak_mask((11, 21), [s], grow=1.0)
+    >>> m.shape, int(m[5].sum()), int(m[:, 10].sum())
+    ((11, 21), 18, 3)
+    """
+    result = np.zeros(shape, dtype=bool)
+    for streak in streaks:
+        half = (streak.width if width is None else width) + grow
+        region, box = streak.region(shape, half, grow)
+        result[box] |= region
+    return result
