@@ -13,7 +13,7 @@ from dataclasses import dataclass
 import numpy as np
 from scipy.spatial import cKDTree
 
-__all__ = ["KINDS", "Artefact", "ArtefactIndex", "column", "row_band", "column_band",
+__all__ = ["KINDS", "NEAR_KINDS", "Artefact", "ArtefactIndex", "column", "row_band", "column_band",
            "capsule_distance"]
 
 # Artefact kinds, in the order that settles a tie when a detection lies on several: the
@@ -21,6 +21,13 @@ __all__ = ["KINDS", "Artefact", "ArtefactIndex", "column", "row_band", "column_b
 KINDS = ("trail", "hot column", "low column", "zero column", "amplifier edge", "overscan",
          "chip edge", "chip gap", "bleed", "spike", "cosmic ray", "NaN hole", "halo",
          "saturated star", "galaxy", "vignetting", "star", "frame edge")
+
+# Large features whose neighbourhood, not only their pixels, can disturb a finder (a background
+# estimate or a band reaching across them): a record lying on none of the artefacts is labelled
+# "near" the closest of these within NEAR_DISTANCE.
+NEAR_KINDS = ("trail", "hot column", "low column", "zero column", "amplifier edge", "overscan",
+              "chip edge", "chip gap", "bleed", "spike", "NaN hole", "halo", "vignetting")
+NEAR_DISTANCE = 25.0
 
 # Capsules longer than this (from their middle to their far edge) are checked one by one; the
 # many short ones are looked up in a k-d tree of their middles.
@@ -105,6 +112,13 @@ class _KindGroup:
         middles = 0.5 * (ends[short, :2] + ends[short, 2:])
         self.tree = cKDTree(middles) if short.any() else None
 
+    def distance(self, points: np.ndarray) -> np.ndarray:
+        """Distance from each point to the nearest capsule of this kind (all compared)."""
+        a = np.concatenate([self.long[0], self.short[0]])
+        b = np.concatenate([self.long[1], self.short[1]])
+        r = np.concatenate([self.long[2], self.short[2]])
+        return capsule_distance(points[:, None, :], a[None], b[None], r[None]).min(axis=1)
+
     def covered(self, points: np.ndarray, near: float) -> np.ndarray:
         """Which points lie within `near` of a capsule of this kind."""
         hit = np.zeros(len(points), bool)
@@ -130,8 +144,10 @@ class ArtefactIndex:
     Examples
     --------
     >>> index = ArtefactIndex([column("hot column", 30.0, 0.0, 99.0)], (100, 80))
-    >>> index.label(30.0, 10.0, 30.0, 90.0), index.label(50.0, 10.0, 52.0, 90.0)
-    ('hot column', 'sky')
+    >>> index.label(30.0, 10.0, 30.0, 90.0), index.label(40.0, 10.0, 42.0, 90.0)
+    ('hot column', 'near hot column')
+    >>> index.label(70.0, 10.0, 72.0, 90.0)
+    'sky'
     >>> index.label(0.0, 10.0, 0.0, 90.0)
     'frame edge'
     """
@@ -147,12 +163,16 @@ class ArtefactIndex:
             by_kind.setdefault(a.kind, []).append(a)
         self.groups = {k: _KindGroup(by_kind[k]) for k in KINDS if k in by_kind}
 
+    @staticmethod
+    def _samples(x0, y0, x1, y1, step):
+        n = max(2, int(np.hypot(x1 - x0, y1 - y0) / step) + 1)
+        t = np.linspace(0.0, 1.0, n)[:, None]
+        return np.array([x0, y0]) + t * np.array([x1 - x0, y1 - y0])
+
     def coverage(self, x0, y0, x1, y1, *, near: float = 2.0, step: float = 2.0):
         """Fraction of the segment's length within `near` of each kind (kinds with none left
         out)."""
-        n = max(2, int(np.hypot(x1 - x0, y1 - y0) / step) + 1)
-        t = np.linspace(0.0, 1.0, n)[:, None]
-        points = np.array([x0, y0]) + t * np.array([x1 - x0, y1 - y0])
+        points = self._samples(x0, y0, x1, y1, step)
         out = {}
         for kind, group in self.groups.items():
             f = float(group.covered(points, near).mean())
@@ -161,8 +181,15 @@ class ArtefactIndex:
         return out
 
     def label(self, x0, y0, x1, y1, *, near: float = 2.0, min_fraction: float = 0.3) -> str:
-        """The kind that most of the segment lies on, or "sky" when none covers at least
-        `min_fraction` of it; ties go to the kind listed first in KINDS."""
+        """The kind that most of the segment lies on (ties go to the kind listed first in
+        KINDS); when none covers `min_fraction` of it, "near" the large feature (NEAR_KINDS)
+        closest to it (median distance up to NEAR_DISTANCE), else "sky"."""
         cover = self.coverage(x0, y0, x1, y1, near=near)
         best = max(cover.items(), key=lambda kv: (kv[1], -KINDS.index(kv[0])), default=None)
-        return best[0] if best and best[1] >= min_fraction else "sky"
+        if best and best[1] >= min_fraction:
+            return best[0]
+        points = self._samples(x0, y0, x1, y1, 2.0)
+        distance = {kind: float(np.median(self.groups[kind].distance(points)))
+                    for kind in NEAR_KINDS if kind in self.groups}
+        kind = min(distance, key=distance.get, default=None)
+        return f"near {kind}" if kind and distance[kind] <= NEAR_DISTANCE else "sky"

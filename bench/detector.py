@@ -261,11 +261,11 @@ def digitise(image: np.ndarray, detector: Detector) -> np.ndarray:
 
 
 # ---------------------------------------------------------------------------------------------
-# Cosmetic defects, in image units. `sky` is the sky level above the offset and `sigma` the
-# noise, both in image units; each side of the frame holds at most one strip.
+# Cosmetic defects, in image units; `sigma` is the sky noise. Each side of the frame holds at
+# most one strip.
 
 
-def hot_columns(image, rng, detector, sky, sigma, sides):
+def hot_columns(image, rng, detector, sigma, sides):
     """1-6 hot columns, 1-50 sigma above the sky; half of them only from a hot pixel onwards
     in the direction of the read-out."""
     ny, nx = image.shape
@@ -281,7 +281,7 @@ def hot_columns(image, rng, detector, sky, sigma, sides):
     return out
 
 
-def low_columns(image, rng, detector, sky, sigma, sides):
+def low_columns(image, rng, detector, sigma, sides):
     """1-4 columns that collect 20-90 % of the charge (their noise scaled alike)."""
     ny, nx = image.shape
     out = []
@@ -292,7 +292,7 @@ def low_columns(image, rng, detector, sky, sigma, sides):
     return out
 
 
-def zero_columns(image, rng, detector, sky, sigma, sides):
+def zero_columns(image, rng, detector, sigma, sides):
     """1-3 columns of exact zeros."""
     ny, nx = image.shape
     out = []
@@ -303,13 +303,13 @@ def zero_columns(image, rng, detector, sky, sigma, sides):
     return out
 
 
-def chip_edge(image, rng, detector, sky, sigma, sides):
+def chip_edge(image, rng, detector, sigma, sides):
     """A strip of 4-40 zero-filled columns (or rows) along one side: the chip ends there."""
     side = _free_side(rng, sides)
     return [_strip(image, side, int(rng.integers(4, 41)), "chip edge", lambda block: 0.0)]
 
 
-def amplifier_edge(image, rng, detector, sky, sigma, sides):
+def amplifier_edge(image, rng, detector, sigma, sides):
     """3-10 bright columns next to one side, their excess falling from 30-300 sigma to a few
     sigma away from the edge."""
     side = _free_side(rng, sides, ("left", "right"))
@@ -323,7 +323,7 @@ def amplifier_edge(image, rng, detector, sky, sigma, sides):
     return [_strip(image, side, width, "amplifier edge", brighten)]
 
 
-def overscan(image, rng, detector, sky, sigma, sides):
+def overscan(image, rng, detector, sigma, sides):
     """A strip of 16-64 columns along one side that saw no light: the offset with read noise
     only."""
     side = _free_side(rng, sides, ("left", "right"))
@@ -335,7 +335,7 @@ def overscan(image, rng, detector, sky, sigma, sides):
     return [_strip(image, side, int(rng.integers(16, 65)), "overscan", dark)]
 
 
-def chip_gap(image, rng, detector, sky, sigma, sides):
+def chip_gap(image, rng, detector, sigma, sides):
     """4-30 rows across the frame that fall between two chips: zeros, or NaN for floating
     point."""
     ny, nx = image.shape
@@ -370,7 +370,7 @@ def _strip(image, side, width, kind, fill):
     return row_band(kind, r0, r0 + width, nx)
 
 
-def add_defects(image, rng, detector, sky, sigma, kinds):
+def add_defects(image, rng, detector, sigma, kinds):
     """Add the named defects (keys of DEFECTS) in place; an overscan and amplifier edges come
     before a chip edge so that they take the left and right sides first."""
     sides, out = set(), []
@@ -378,7 +378,7 @@ def add_defects(image, rng, detector, sky, sigma, kinds):
              "chip edge")
     for kind in order:
         if kind in kinds:
-            out += DEFECTS[kind](image, rng, detector, sky, sigma, sides)
+            out += DEFECTS[kind](image, rng, detector, sigma, sides)
     return out
 
 

@@ -30,7 +30,7 @@ import numpy as np
 from scipy import signal
 from scipy.interpolate import RectBivariateSpline
 
-import trails as trails_mod
+import trails
 from artefacts import Artefact, ArtefactIndex
 from detector import (DEFECTS, Detector, add_cosmic_rays, add_defects, add_nan_holes, digitise,
                       expose, random_detector, saturate, splat)
@@ -87,7 +87,7 @@ FIELD_TYPES = {
     "galaxies": Recipe(stars=(200.0, 800.0), galaxies=(150.0, 500.0), edge_on=0.4),
     "detector": Recipe(stars=(200.0, 1000.0), cosmics=(50.0, 200.0), defects=0.6,
                        dtypes=("uint16",)),
-    "gradients": Recipe(gradient=(10.0, 200.0), structure=(3.0, 30.0), vignetting=0.8),
+    "gradients": Recipe(gradient=(10.0, 200.0), structure=(2.0, 15.0), vignetting=0.8),
     "cosmics": Recipe(stars=(200.0, 800.0), cosmics=(1000.0, 4000.0), nan_holes=(2, 8)),
     "uint16": Recipe(stars=(300.0, 1500.0), bright_stars=(0.0, 2.0), dtypes=("uint16",)),
     "int16": Recipe(stars=(300.0, 1500.0), bright_stars=(0.0, 2.0), dtypes=("int16",)),
@@ -207,7 +207,7 @@ def smooth_field(shape, rng: np.random.Generator, scale: float) -> np.ndarray:
 def sky_background(shape, rng: np.random.Generator, level: float, sigma: float,
                    gradient: float, structure: float) -> np.ndarray:
     """Sky in electrons: `level`, a plane that changes by `gradient` sigma across the frame in
-    a random direction, and large-scale structure (100-400 px) of rms `structure` sigma.
+    a random direction, and large-scale structure (150-500 px) of rms `structure` sigma.
 
     Examples
     --------
@@ -222,7 +222,7 @@ def sky_background(shape, rng: np.random.Generator, level: float, sigma: float,
     half = 0.5 * np.hypot(nx, ny)
     sky = level + 0.5 * gradient * sigma * (x * np.cos(angle) + y * np.sin(angle)) / half
     if structure > 0:
-        sky = sky + structure * sigma * smooth_field(shape, rng, rng.uniform(100.0, 400.0))
+        sky = sky + structure * sigma * smooth_field(shape, rng, rng.uniform(150.0, 500.0))
     return np.maximum(sky, 0.05 * level)
 
 
@@ -390,16 +390,16 @@ def bright_star_features(light, rng, stars, psf: Psf, sigma_e, saturation_e):
     core = 2.0 * psf.fwhm
     for x, y, flux in stars[stars[:, 2] * psf.peak >= 0.5 * saturation_e]:
         per_length = rng.uniform(0.003, 0.02) * flux / core
-        centre = per_length * trails_mod.cross_profile(0.0, psf.fwhm)
+        centre = per_length * trails.cross_profile(0.0, psf.fwhm)
         length = core * (np.sqrt(centre / (0.3 * sigma_e)) - 1.0)
         length = min(length, 0.5 * max(nx, ny))
         if length > 3.0 * psf.fwhm:
             t = np.arange(int(np.ceil(length)) + 1)
             relative = (1.0 + t / core) ** -2
             for dx, dy in ((1, 0), (-1, 0), (0, 1), (0, -1)):
-                look = trails_mod.TrailLook(x, y, x + dx * length, y + dy * length, psf.fwhm,
+                look = trails.TrailLook(x, y, x + dx * length, y + dy * length, psf.fwhm,
                                             "gaussian", 0.0, relative)
-                rows, cols, values = trails_mod.render(light.shape, look)
+                rows, cols, values = trails.render(light.shape, look)
                 light[rows, cols] += per_length * values
                 out.append(Artefact("spike", x + dx * psf.fwhm, y + dy * psf.fwhm,
                                     x + dx * length, y + dy * length, psf.fwhm))
@@ -463,8 +463,8 @@ def make_field(field_type: str = "mixed", shape=(1024, 1024), *, snrs=(), seed=0
     variance = detector.variance(sky)
     drawn = []
     for snr in snrs:
-        look = trails_mod.random_look(shape, rng, psf.fwhm, psf.beta)
-        rows, cols, values, trail = trails_mod.draw(look, shape, snr, variance, throughput)
+        look = trails.random_look(shape, rng, psf.fwhm, psf.beta)
+        rows, cols, values, trail = trails.draw(look, shape, snr, variance, throughput)
         model[rows, cols] += values * detector.gain
         drawn.append(trail)
 
@@ -475,8 +475,7 @@ def make_field(field_type: str = "mixed", shape=(1024, 1024), *, snrs=(), seed=0
     saturated = model >= saturation_e
     image = expose(model, rng, detector, saturated)
     kinds = [k for k in DEFECTS if rng.random() < recipe.defects]
-    artefacts += add_defects(image, rng, detector, level / detector.gain,
-                             sigma_e / detector.gain, kinds)
+    artefacts += add_defects(image, rng, detector, sigma_e / detector.gain, kinds)
     holes = int(rng.integers(recipe.nan_holes[0], recipe.nan_holes[1] + 1))
     artefacts += add_nan_holes(image, rng, holes)
     noise = float(np.median(np.sqrt(variance[::8, ::8])))

@@ -367,8 +367,10 @@ def draw(look: TrailLook, shape, snr: float, variance: np.ndarray, throughput=No
     --------
     >>> look = TrailLook(20.0, 30.0, 120.0, 30.0, 3.0, "gaussian", 0.0, np.ones(101))
     >>> rows, cols, signal, trail = draw(look, (60, 140), 10.0, np.full((60, 140), 4.0))
-    >>> round(matched_snr(signal, 4.0), 6), round(float(trail.flux_per_length * 100 / signal.sum()), 3)
-    (10.0, 1.0)
+    >>> round(matched_snr(signal, 4.0), 6)
+    10.0
+    >>> round(float(trail.flux_per_length * trail.length / signal.sum()), 3)
+    1.0
     """
     rows, cols, values = render(shape, look)
     if throughput is not None:
