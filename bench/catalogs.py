@@ -1,7 +1,7 @@
 """Score a streak finder on the benchmark skies of bench/sky.py and print plain-text tables.
 
     python bench/catalogs.py [--quick] [--seed N] [--only TYPE,...] [--size N]
-                             [--set KEY=VALUE ...] [--no-timing]
+                             [--set KEY=VALUE ...] [--no-timing | --timing-only]
 
 Every field type gets trail-free images (for the false-detection rate) and images with one or
 two trails, whose integrated S/N (bench/trails.py) is spread evenly over the bins 3-5, 5-7,
@@ -243,7 +243,7 @@ def run(plan: Plan = QUICK, *, seed: int = 0, field_types=None, finder=None,
         from kestrova import find_streaks as finder
     kwargs = dict(finder_kwargs or {})
     results = Results(finder_kwargs=kwargs, plan=plan)
-    names = list(field_types or FIELD_TYPES)
+    names = list(FIELD_TYPES if field_types is None else field_types)
     for name in names:
         k = list(FIELD_TYPES).index(name)  # the same images whichever types run
         for i in range(plan.empty + plan.with_trails):
@@ -391,12 +391,15 @@ def report(results: Results, names=None) -> str:
     head = [f"Benchmark skies: {len(names)} field types, {sum(results.images.values())} images"
             + (f" of {plan.size} px" if plan else "")
             + f", {len(results.trails)} trails; finder arguments {results.finder_kwargs or '{}'}"]
-    blocks = [head, _trail_lines(results.trails), _false_lines(results, names)]
+    blocks = [head]
+    if names:
+        blocks += [_trail_lines(results.trails), _false_lines(results, names)]
     if results.timings:
         blocks.append(_timing_lines(results))
     tgt = targets(results, names)
     blocks.append(["Targets"] + [f"{_verdict(ok)}  {what:<48} {figure}" for what, figure, ok in tgt]
-                  + [f"{sum(ok is True for *_, ok in tgt)} of {len(tgt)} targets pass"])
+                  + [f"{sum(ok is True for *_, ok in tgt)} of "
+                     f"{sum(ok is not None for *_, ok in tgt)} measured targets pass"])
     if results.errors:
         blocks.append([f"Finder errors ({len(results.errors)})"] + results.errors[:20])
     return "\n\n".join("\n".join(b) for b in blocks)
@@ -421,12 +424,14 @@ def main(argv=None):
     parser.add_argument("--size", type=int, help="side of the scored images")
     parser.add_argument("--set", dest="kwargs", type=_keyword, action="append", default=[],
                         metavar="KEY=VALUE", help="keyword argument for the finder (repeatable)")
-    parser.add_argument("--no-timing", action="store_true", help="skip the timing runs")
+    timing = parser.add_mutually_exclusive_group()
+    timing.add_argument("--no-timing", action="store_true", help="skip the timing runs")
+    timing.add_argument("--timing-only", action="store_true", help="only the timing runs")
     args = parser.parse_args(argv)
     plan = QUICK if args.quick else FULL
     if args.size:
         plan = Plan(args.size, plan.empty, plan.with_trails, plan.repeats)
-    names = args.only.split(",") if args.only else list(FIELD_TYPES)
+    names = [] if args.timing_only else args.only.split(",") if args.only else list(FIELD_TYPES)
     unknown = [n for n in names if n not in FIELD_TYPES]
     if unknown:
         parser.error(f"unknown field type(s) {', '.join(unknown)}; known: {', '.join(FIELD_TYPES)}")

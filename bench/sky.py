@@ -398,7 +398,7 @@ def bright_star_features(light, rng, stars, psf: Psf, sigma_e, saturation_e):
             relative = (1.0 + t / core) ** -2
             for dx, dy in ((1, 0), (-1, 0), (0, 1), (0, -1)):
                 look = trails.TrailLook(x, y, x + dx * length, y + dy * length, psf.fwhm,
-                                            "gaussian", 0.0, relative)
+                                        "gaussian", 0.0, relative)
                 rows, cols, values = trails.render(light.shape, look)
                 light[rows, cols] += per_length * values
                 out.append(Artefact("spike", x + dx * psf.fwhm, y + dy * psf.fwhm,
