@@ -388,9 +388,10 @@ def report(results: Results, names=None) -> str:
     names = [n for n in (names or FIELD_TYPES)
              if results.images[(n, True)] or results.images[(n, False)]]
     plan = results.plan
-    head = [f"Benchmark skies: {len(names)} field types, {sum(results.images.values())} images"
-            + (f" of {plan.size} px" if plan else "")
-            + f", {len(results.trails)} trails; finder arguments {results.finder_kwargs or '{}'}"]
+    scored = (f"{len(names)} field types, {sum(results.images.values())} images"
+              + (f" of {plan.size} px" if plan else "") + f", {len(results.trails)} trails"
+              if names else "timing only")
+    head = [f"Benchmark skies: {scored}; finder arguments {results.finder_kwargs or '{}'}"]
     blocks = [head]
     if names:
         blocks += [_trail_lines(results.trails), _false_lines(results, names)]
