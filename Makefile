@@ -7,10 +7,11 @@ WITH_VENV := PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
 CTEST_BUILD := build/ctest
 
 # Stamps in the venv: the requirements from pyproject.toml, and the package built from the
-# sources below. A target is remade only when something it was made from has changed.
+# sources below. A target is remade only when something it was made from has changed. The
+# folders count too: a file added to or removed from one changes the folder's time.
 REQUIREMENTS := $(VENV)/.requirements
 INSTALLED    := $(VENV)/.installed
-SOURCES      := $(shell find src -type f -not -path '*/__pycache__/*') pyproject.toml CMakeLists.txt
+SOURCES      := $(shell find src -not -path '*/__pycache__*') pyproject.toml CMakeLists.txt
 CXX_SOURCES  := $(shell find src tests/cpp bench -name '*.hpp' -o -name '*.cpp')
 
 .PHONY: demo test install pytest ctest sanitize tsan bench format clean
@@ -24,7 +25,7 @@ $(PY):
 $(REQUIREMENTS): pyproject.toml tools/requirements.py | $(PY)
 	@echo "==> installing the requirements of pyproject.toml into $(VENV)"
 	$(PY) tools/requirements.py test > $(VENV)/requirements.txt
-	$(PY) -m pip install --quiet -r $(VENV)/requirements.txt cmake ninja
+	$(PY) -m pip install -r $(VENV)/requirements.txt cmake ninja
 	touch $@
 
 # Builds the extension incrementally in build/ (the build's steps are shown) and reinstalls the

@@ -68,6 +68,10 @@ inline int32_t as_int32(py::handle object) {
     return static_cast<int32_t>(value);
 }
 
+// A parameter of a method body that must be a numpy.ndarray (or a subclass) or None; passed on
+// unchanged.
+struct Array : py::handle {};
+
 inline bool is_array_or_none(py::handle object) {
     return object.is_none() || PyObject_TypeCheck(object.ptr(), state.ndarray_type);
 }

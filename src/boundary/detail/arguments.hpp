@@ -17,12 +17,7 @@
 #include "../objects.hpp"
 #include "../state.hpp"
 
-namespace kestrova {
-
-// Argument that must be a numpy.ndarray (or a subclass) or None; passed on unchanged.
-struct Array : py::handle {};
-
-namespace detail {
+namespace kestrova::detail {
 
 [[noreturn]] inline void raise_count(const CallableInfo& info, Py_ssize_t given) {
     const auto most = static_cast<Py_ssize_t>(info.parameters.size());
@@ -155,5 +150,4 @@ struct BodyType<py::object (*)(Frame&, py::handle, Args...)> {
     }
 };
 
-}  // namespace detail
-}  // namespace kestrova
+}  // namespace kestrova::detail
