@@ -57,7 +57,9 @@ def test_shape_unpacking(shape, message):
     with pytest.raises(ValueError) as info:
         ht.__init__(image, 1.0)
     assert str(info.value) == message
-    assert hough_entries(info.value) == [("kestrova.hough.HoughTransform.__init__", "src/hough", lines.init_shape)]
+    assert hough_entries(info.value) == [
+        ("kestrova.hough.HoughTransform.__init__", "src/hough", lines.init_shape)
+    ]
     # What was stored before the failure stays.
     assert ht.image is image and ht.sigma == 1.0 and not hasattr(ht, "center")
 

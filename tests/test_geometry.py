@@ -314,7 +314,10 @@ class TestPoints:
         monkeypatch.setattr(hough, "np", NumpyWith(sin=raiser("sin")))
         with pytest.raises(ArithmeticError) as info:
             make((1, 1)).locate(1.0, 0.5, 2.0)
-        assert hough_entries(info.value) == [entry("locate", lines.locate_point), entry("p0", lines.p0_array)]
+        assert hough_entries(info.value) == [
+            entry("locate", lines.locate_point),
+            entry("p0", lines.p0_array),
+        ]
 
     def test_n0_error_line(self, monkeypatch):
         ht = make((1, 1))

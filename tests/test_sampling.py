@@ -296,7 +296,14 @@ class TestElementsAlong:
             ht.elements_along(0.0, 0.0, 1.0)
         assert hough_entries(info.value) == [entry("elements_along", lines.elements_along_dm)]
 
-    @pytest.mark.parametrize("name, line", [("append", lines.elements_along_append_dm), ("cumsum", lines.elements_along_stack), ("vstack", lines.elements_along_stack)])
+    @pytest.mark.parametrize(
+        "name, line",
+        [
+            ("append", lines.elements_along_append_dm),
+            ("cumsum", lines.elements_along_stack),
+            ("vstack", lines.elements_along_stack),
+        ],
+    )
     def test_numpy_error_lines(self, monkeypatch, name, line):
         ht = HoughTransform(np.ones((2, 2)), 1.0)
         monkeypatch.setattr(hough, "np", NumpyWith(**{name: raiser(name)}))
@@ -499,7 +506,14 @@ class TestProfile:
             ht.profile(0.0, 0.0, -1.0, 1.0, 1.0)
         assert hough_entries(info.value) == [entry("profile", lines.profile_edge)]
 
-    @pytest.mark.parametrize("name, line", [("histogram", lines.profile_histogram), ("diff", lines.profile_edge), ("vstack", lines.profile_return)])
+    @pytest.mark.parametrize(
+        "name, line",
+        [
+            ("histogram", lines.profile_histogram),
+            ("diff", lines.profile_edge),
+            ("vstack", lines.profile_return),
+        ],
+    )
     def test_numpy_error_lines(self, monkeypatch, name, line):
         ht = HoughTransform(np.ones((2, 2)), 1.0)
         monkeypatch.setattr(hough, "np", NumpyWith(**{name: raiser(name)}))
