@@ -412,10 +412,14 @@ def _write_fits_table(table, path: Path, cards) -> None:
     fits = need("astropy.io.fits", "fits", "writing FITS catalogs")
     table = table.copy(copy_data=False)
     table.meta.clear()
-    hdu = fits.table_to_hdu(table)
-    hdu.name = "STREAKS"
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # long text values continue over several cards
+        hdu = fits.table_to_hdu(table)
+        hdu.name = "STREAKS"
+        # A unit outside the FITS standard (nanomaggies, say) is kept as astropy writes it.
+        for n, column in enumerate(table.columns.values(), 1):
+            if column.unit is not None and f"TUNIT{n}" not in hdu.header:
+                hdu.header.set(f"TUNIT{n}", column.unit.to_string(), after=f"TFORM{n}")
         for keyword, value, comment in cards:
             hdu.header[keyword] = (value, comment)
         fits.HDUList([fits.PrimaryHDU(), hdu]).writeto(path, overwrite=True)
