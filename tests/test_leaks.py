@@ -16,6 +16,10 @@ SANITIZED = bool(os.environ.get("KESTROVA_SANITIZED"))
 CALLS = 3_000 if SANITIZED else 100_000
 
 
+# A debug build of Python counts every reference: a leak on any object shows there.
+total_references = getattr(sys, "gettotalrefcount", lambda: 0)
+
+
 def rss_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * 4096
@@ -88,30 +92,36 @@ CASES = {
 }
 
 
-def run(case, ht, times):
-    for _ in range(times):
-        try:
-            case(ht)
-        except Exception:
-            pass
+def assert_flat(call, watched, calls=CALLS):
+    """Memory and the reference counts of `watched` stay as they are over `calls` calls."""
+
+    def run(times):
+        for _ in range(times):
+            try:
+                call()
+            except Exception:
+                pass
+
+    run(max(1, calls // 10))  # warm caches and pools
+    gc.collect()
+    counts = [sys.getrefcount(obj) for obj in watched]
+    total = total_references()
+    before = rss_bytes()
+    run(calls)
+    gc.collect()
+    grown = rss_bytes() - before
+    assert [sys.getrefcount(obj) for obj in watched] == counts
+    assert total_references() - total < 100
+    if not SANITIZED:
+        # A leak of even one small object per call would add several megabytes.
+        assert grown < 1_000_000, f"RSS grew by {grown} bytes over {calls} calls"
 
 
 @pytest.mark.parametrize("name", CASES)
 def test_memory_and_reference_counts_stay_flat(name):
-    case = CASES[name]
     ht = HoughTransform(IMAGE, W)
     watched = (IMAGE, R, THETA, W, X, P, BAD, HOSTILE, JUNK, CUBE, ht)
-    run(case, ht, CALLS // 10)  # warm caches and pools
-    gc.collect()
-    counts = [sys.getrefcount(obj) for obj in watched]
-    before = rss_bytes()
-    run(case, ht, CALLS)
-    gc.collect()
-    grown = rss_bytes() - before
-    assert [sys.getrefcount(obj) for obj in watched] == counts
-    if not SANITIZED:
-        # A leak of even one small object per call would add several megabytes.
-        assert grown < 1_000_000, f"RSS grew by {grown} bytes over {CALLS} calls"
+    assert_flat(lambda: CASES[name](ht), watched)
 
 
 class CapturingOpt:
@@ -150,45 +160,10 @@ def objective():
     ids=["position", "keyword", "count error", "keyword error", "inner error"],
 )
 def test_objective_stays_flat(objective, case):
-    watched = (objective, P, X)
-    run(lambda _: case(objective), None, CALLS // 10)
-    gc.collect()
-    counts = [sys.getrefcount(obj) for obj in watched]
-    before = rss_bytes()
-    run(lambda _: case(objective), None, CALLS)
-    gc.collect()
-    grown = rss_bytes() - before
-    assert [sys.getrefcount(obj) for obj in watched] == counts
-    if not SANITIZED:
-        assert grown < 1_000_000, f"RSS grew by {grown} bytes over {CALLS} calls"
+    assert_flat(lambda: case(objective), (objective, P, X))
 
 
 def test_fit_stays_flat():
     # A whole minimisation per call: fewer calls, each of which allocates far more.
     ht = HoughTransform(IMAGE, W)
-    calls = CALLS // 200
-    watched = (IMAGE, R, THETA, W, ht)
-    run(lambda h: h.fit(R, THETA, W), ht, calls // 10)
-    gc.collect()
-    counts = [sys.getrefcount(obj) for obj in watched]
-    before = rss_bytes()
-    run(lambda h: h.fit(R, THETA, W), ht, calls)
-    gc.collect()
-    grown = rss_bytes() - before
-    assert [sys.getrefcount(obj) for obj in watched] == counts
-    if not SANITIZED:
-        assert grown < 1_000_000, f"RSS grew by {grown} bytes over {calls} fits"
-
-
-@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug build of Python")
-@pytest.mark.parametrize("name", CASES)
-def test_total_reference_count_stays_flat(name):
-    # The interpreter's count of all references: a reference leaked on any object shows here.
-    case = CASES[name]
-    ht = HoughTransform(IMAGE, W)
-    run(case, ht, 100)
-    gc.collect()
-    before = sys.gettotalrefcount()
-    run(case, ht, 1000)
-    gc.collect()
-    assert sys.gettotalrefcount() - before < 100
+    assert_flat(lambda: ht.fit(R, THETA, W), (IMAGE, R, THETA, W, ht), CALLS // 200)

