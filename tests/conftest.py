@@ -33,6 +33,23 @@ class NumpyWith:
         return getattr(np, name)
 
 
+class Shaped:
+    """An image stand-in whose only feature is a shape."""
+
+    def __init__(self, shape):
+        self.shape = shape
+
+
+# One call of every method, with values that single precision rounds.
+CALLS = {
+    "dl": (0.3, 0.7), "dm": (0.3, 0.7), "p0": (0.3, 0.7), "n0": (0.3, 0.7),
+    "locate": (0.3, 0.7, 2.1), "dmlim": (0.3, 0.7), "mask": (0.3, 0.7, 1.3),
+    "elements_along": (0.3, 0.7, 1.3), "profile": (0.3, 0.7, -3.3, 3.1, 1.3),
+    "snr": (0.3, 0.7, 1.3), "fit": (0.3, 0.7, 1.3), "score_map": (-3.3, 3.1, 4, 0.1, 3.1, 3),
+    "ramp_sigmoid": (np.arange(3.0), np.arange(4.0)),
+}
+
+
 def raiser(message):
     def function(*args, **kwargs):
         raise ArithmeticError(message)

@@ -2,7 +2,7 @@ import numpy as np
 import pytest
 
 import kestrova.hough as hough
-from conftest import NumpyWith, hough_entries, raiser
+from conftest import NumpyWith, Shaped, hough_entries, raiser
 from kestrova.hough import HoughTransform
 
 
@@ -23,11 +23,6 @@ def test_shape_unpacking(shape, message):
     assert hough_entries(info.value) == [("kestrova.hough.HoughTransform.__init__", "src/hough", 27)]
     # What was stored before the failure stays.
     assert ht.image is image and ht.sigma == 1.0 and not hasattr(ht, "center")
-
-
-class Shaped:
-    def __init__(self, shape):
-        self.shape = shape
 
 
 class OnlyImage:

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import kestrova.hough as hough
-from conftest import NumpyWith, entry, hough_entries, raiser
+from conftest import NumpyWith, Shaped, entry, hough_entries, raiser
 from kestrova.hough import HoughTransform
 from reference import single
 
@@ -79,11 +79,6 @@ def replace(name, value):
     return lambda ht, monkeypatch: setattr(ht, name, value)
 
 
-class ImageOfShape:
-    def __init__(self, shape):
-        self.shape = shape
-
-
 def cube_before_p0(ht, monkeypatch):
     # The shape is read before p0 is called: p0 failing would report line 53.
     ht.image, ht.p0 = np.zeros((2, 2, 2)), raiser("p0")
@@ -115,7 +110,7 @@ def cube_before_p0(ht, monkeypatch):
         ("dmlim", (0.0, 0.0), cube_before_p0, ValueError,
          "too many values to unpack (expected 2)", [entry("dmlim", 52)]),
         # The shape's entries convert like float arguments.
-        ("dmlim", (0.0, 0.0), replace("image", ImageOfShape(("a", 3))), TypeError, None,
+        ("dmlim", (0.0, 0.0), replace("image", Shaped(("a", 3))), TypeError, None,
          [entry("dmlim", 52)]),
         ("dmlim", (0.0, 0.0), replace_numpy(tile=lambda a, n: list(a) * n), TypeError,
          "Cannot convert list to numpy.ndarray", [entry("dmlim", 53)]),

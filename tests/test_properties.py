@@ -17,6 +17,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import kestrova.hough as hough
+from conftest import CALLS, NumpyWith, Shaped
 from kestrova.hough import HoughTransform
 from reference import PlainHoughTransform, array_or_none, int32, single
 
@@ -317,13 +318,6 @@ def test_ramp_sigmoid_matches_numpy(x, p):
     check(ht, "ramp_sigmoid", [x, p], [array_or_none, array_or_none])
 
 
-class Shaped:
-    """An image stand-in whose only feature is a shape."""
-
-    def __init__(self, shape):
-        self.shape = shape
-
-
 @settings(PROFILE)
 @given(image=st.one_of(images(), st.builds(Shaped, st.one_of(
     st.tuples(counts, counts), st.lists(st.integers(-3, 5), max_size=3), odd_objects,
@@ -341,17 +335,6 @@ def test_construction_matches_numpy(image, sigma):
             assert vars(ht)[name] is value
         else:
             same_value(vars(ht)[name], value)
-
-
-# The calls below use values that single precision rounds, so that what reaches the other
-# methods shows whether the rounded values are handed on.
-CALLS = {
-    "dl": (0.3, 0.7), "dm": (0.3, 0.7), "p0": (0.3, 0.7), "n0": (0.3, 0.7),
-    "locate": (0.3, 0.7, 2.1), "dmlim": (0.3, 0.7), "mask": (0.3, 0.7, 1.3),
-    "elements_along": (0.3, 0.7, 1.3), "profile": (0.3, 0.7, -3.3, 3.1, 1.3),
-    "snr": (0.3, 0.7, 1.3), "fit": (0.3, 0.7, 1.3), "score_map": (-3.3, 3.1, 4, 0.1, 3.1, 3),
-    "ramp_sigmoid": (np.arange(3.0), np.arange(4.0)),
-}
 
 
 def converted(args):
@@ -488,18 +471,6 @@ def test_replaced_module_globals(image, np_stand_in, opt_stand_in):
     np.testing.assert_array_equal(ht.n0(0.0, 0.0), [1.0, 0.0])  # and back to normal
 
 
-class NumpyLike:
-    """numpy with some functions returning hostile objects."""
-
-    def __init__(self, results):
-        self.results = results
-
-    def __getattr__(self, name):
-        if name in self.results:
-            return returning(self.results[name])
-        return getattr(np, name)
-
-
 @settings(PROFILE)
 @given(image=images(), results=st.dictionaries(st.sampled_from(
     ["zeros", "ascontiguousarray", "float64", "cos", "sin", "array", "tile", "abs", "max", "min",
@@ -509,7 +480,7 @@ def test_numpy_functions_returning_junk(image, results):
     ht = HoughTransform(image, 1.0)
     saved = hough.np
     try:
-        hough.np = NumpyLike(results)
+        hough.np = NumpyWith(**{name: returning(value) for name, value in results.items()})
         call_everything(ht)
     finally:
         hough.np = saved
