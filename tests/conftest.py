@@ -1,3 +1,5 @@
+import types
+
 import numpy as np
 import pytest
 
@@ -50,11 +52,71 @@ CALLS = {
 }
 
 
+class FakeOpt:
+    """Stands in for scipy.optimize: records Bounds and minimize, returns a fixed result."""
+
+    def __init__(self, x=(1.0, 2.0, 3.0, 4.0), fun=16.0):
+        self.result = types.SimpleNamespace(x=np.array(x), fun=fun)
+        self.bounds = None
+        self.minimize_args = None
+
+    def Bounds(self, *args, **kwargs):
+        self.bounds = (args, kwargs)
+        return self
+
+    def minimize(self, *args, **kwargs):
+        self.minimize_args = (args, kwargs)
+        return self.result
+
+    @property
+    def objective(self):
+        return self.minimize_args[0][0]
+
+
+@pytest.fixture
+def fake_opt(monkeypatch):
+    import kestrova.hough
+
+    fake = FakeOpt()
+    monkeypatch.setattr(kestrova.hough, "opt", fake)
+    return fake
+
+
 def raiser(message):
     def function(*args, **kwargs):
         raise ArithmeticError(message)
 
     return function
+
+
+# Faults to inject before a call: each is applied as fault(ht, monkeypatch).
+
+
+def numpy_with(**names):
+    """The module global np replaced by NumPy with some names replaced."""
+    import kestrova.hough
+
+    return lambda ht, monkeypatch: monkeypatch.setattr(kestrova.hough, "np", NumpyWith(**names))
+
+
+def members(**values):
+    """Attributes of the instance replaced (methods shadowed)."""
+    return lambda ht, monkeypatch: vars(ht).update(values)
+
+
+def without(name):
+    return lambda ht, monkeypatch: delattr(ht, name)
+
+
+def check_fault(monkeypatch, ht, call, fault, error, entries):
+    """ht.method(*args) for call = (method, *args) fails, after the fault, with the error (a
+    type, or a type and its message) and the module's traceback entries."""
+    error, message = error if isinstance(error, tuple) else (error, None)
+    fault(ht, monkeypatch)
+    with pytest.raises(error) as info:
+        getattr(ht, call[0])(*call[1:])
+    assert message is None or str(info.value) == message
+    assert hough_entries(info.value) == entries
 
 
 @pytest.fixture

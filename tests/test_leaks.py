@@ -7,7 +7,6 @@ import sys
 import numpy as np
 import pytest
 
-import kestrova.hough as hough
 from kestrova.hough import HoughTransform
 
 # Under the sanitizers every call is several times slower and freed memory is held back in
@@ -124,28 +123,10 @@ def test_memory_and_reference_counts_stay_flat(name):
     assert_flat(lambda: CASES[name](ht), watched)
 
 
-class CapturingOpt:
-    """scipy.optimize with a minimize that keeps fit's objective and calls it once."""
-
-    def __init__(self):
-        self.Bounds = hough.opt.Bounds
-        self.objective = None
-
-    def minimize(self, func, init, method, bounds):
-        self.objective = func
-        value = func(np.array(init))
-        return type("Result", (), {"x": np.array(init), "fun": value})()
-
-
 @pytest.fixture
-def objective():
-    ht = HoughTransform(IMAGE, W)
-    saved, hough.opt = hough.opt, CapturingOpt()
-    try:
-        ht.fit(R, THETA, W)
-        yield hough.opt.objective
-    finally:
-        hough.opt = saved
+def objective(fake_opt):
+    HoughTransform(IMAGE, W).fit(R, THETA, W)
+    return fake_opt.objective
 
 
 @pytest.mark.parametrize(

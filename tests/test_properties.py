@@ -267,6 +267,14 @@ def check(ht, name, args, convert):
     same_outcome(name, ht, got, want)
 
 
+shapes = hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=4)
+ramp_x = mostly(st.one_of(hnp.arrays(np.float64, shapes, elements=st.floats()), hnp.arrays(
+    st.sampled_from(["f4", "i8", "c16", "?", "O"]), shapes)), odd_objects)
+ramp_p = mostly(hnp.arrays(np.float64, st.integers(4, 6), elements=st.one_of(
+                    ordinary, plain_numbers.filter(lambda v: isinstance(v, float)))),
+                st.one_of(hnp.arrays(np.float64, st.integers(0, 3)),
+                          hnp.arrays(np.float64, (4, 2)), odd_objects))
+
 F = single
 METHODS = {
     "dl": ([numbers, numbers], [F, F]),
@@ -282,6 +290,7 @@ METHODS = {
     "fit": ([numbers, numbers, widths], [F, F, F]),
     "score_map": ([numbers, numbers, counts, numbers, numbers, counts, widths],
                   [F, F, int32, F, F, int32, F]),
+    "ramp_sigmoid": ([ramp_x, ramp_p], [array_or_none, array_or_none]),
 }
 
 
@@ -301,21 +310,6 @@ def test_method_matches_numpy(name, data, image, sigma):
         if nr is not None and nt is not None and abs(nr * nt) > 64 and nr * nt < 2**40:
             args[2], args[5] = data.draw(st.integers(-2, 8)), data.draw(st.integers(-2, 8))
     check(ht, name, args, convert)
-
-
-shapes = hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=4)
-
-
-@settings(PROFILE)
-@given(x=mostly(st.one_of(hnp.arrays(np.float64, shapes, elements=st.floats()), hnp.arrays(
-           st.sampled_from(["f4", "i8", "c16", "?", "O"]), shapes)), odd_objects),
-       p=mostly(hnp.arrays(np.float64, st.integers(4, 6), elements=st.one_of(
-                    ordinary, plain_numbers.filter(lambda v: isinstance(v, float)))),
-                st.one_of(hnp.arrays(np.float64, st.integers(0, 3)),
-                          hnp.arrays(np.float64, (4, 2)), odd_objects)))
-def test_ramp_sigmoid_matches_numpy(x, p):
-    ht = HoughTransform(np.zeros((2, 2)), 1.0)
-    check(ht, "ramp_sigmoid", [x, p], [array_or_none, array_or_none])
 
 
 @settings(PROFILE)

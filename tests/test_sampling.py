@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 import kestrova.hough as hough
-from conftest import NumpyWith, entry, hough_entries, raiser
+from conftest import (NumpyWith, check_fault, entry, hough_entries, members, numpy_with, raiser,
+                      without)
 from kestrova.hough import HoughTransform
 from reference import single
 
@@ -96,99 +97,76 @@ class Unsortable(np.ndarray):
         raise AttributeError("argsort")
 
 
-def replace(**members):
-    def fault(ht, monkeypatch):
-        ht.mask = lambda r, theta, w: np.ones((2, 2), bool)
-        for name, value in members.items():
-            setattr(ht, name, value)
-
-    return fault
-
-
-def replace_numpy(**names):
-    return lambda ht, monkeypatch: monkeypatch.setattr(hough, "np", NumpyWith(**names))
-
-
 def histogram(*result):
-    return replace_numpy(histogram=lambda *a, **k: result[0] if len(result) == 1 else result)
+    return numpy_with(histogram=lambda *a, **k: result[0] if len(result) == 1 else result)
 
 
 LIST = "Cannot convert list to numpy.ndarray"
-ALONG = (0.0, 0.0, 1.0)
+TUPLE = "Cannot convert tuple to numpy.ndarray"
+ALONG = ("elements_along", 0.0, 0.0, 1.0)
+PROFILE = ("profile", 0.0, 0.0, -1.0, 1.0, 1.0)
 
 
-def across(w=1.0):
-    return (0.0, 0.0, -1.0, 1.0, w)
+def profile(w):
+    return PROFILE[:-1] + (w,)
 
 
 @pytest.mark.parametrize(
-    "method, args, fault, error, message, entries",
+    "call, fault, error, entries",
     [
-        ("mask", ALONG, lambda ht, mp: delattr(ht, "axis1"), AttributeError, None,
+        (("mask", 0.0, 0.0, 1.0), without("axis1"), AttributeError,
          [entry("mask", 82), entry("dl", 38)]),
-        ("elements_along", ALONG, replace(mask=lambda r, theta, w: [[True]]), TypeError, LIST,
+        (ALONG, members(mask=lambda r, theta, w: [[True]]), (TypeError, LIST),
          [entry("elements_along", 85)]),
-        ("elements_along", ALONG, replace(dm=lambda r, theta: DmLike()), TypeError,
-         "Cannot convert tuple to numpy.ndarray", [entry("elements_along", 86)]),
-        ("elements_along", ALONG, replace(dm=lambda r, theta: None), TypeError,
-         "'NoneType' object is not subscriptable", [entry("elements_along", 86)]),
-        ("elements_along", ALONG, replace(image=None), TypeError, None,
-         [entry("elements_along", 87)]),
-        ("elements_along", ALONG, replace_numpy(append=raiser("append")), ArithmeticError, None,
+        (ALONG, members(dm=lambda r, theta: DmLike()), (TypeError, TUPLE),
+         [entry("elements_along", 86)]),
+        (ALONG, members(dm=lambda r, theta: None),
+         (TypeError, "'NoneType' object is not subscriptable"), [entry("elements_along", 86)]),
+        (ALONG, members(image=None), TypeError, [entry("elements_along", 87)]),
+        (ALONG, numpy_with(append=raiser("append")), ArithmeticError,
          [entry("elements_along", 88)]),
-        ("elements_along", ALONG, replace_numpy(append=lambda a, b: list(a)), TypeError, LIST,
+        (ALONG, numpy_with(append=lambda a, b: list(a)), (TypeError, LIST),
          [entry("elements_along", 88)]),
-        ("elements_along", ALONG,
-         replace_numpy(append=lambda a, b: np.append(a, b).view(Unsortable)), AttributeError,
-         "argsort", [entry("elements_along", 90)]),
-        ("elements_along", ALONG, replace_numpy(cumsum=raiser("cumsum")), ArithmeticError, None,
+        (ALONG, numpy_with(append=lambda a, b: np.append(a, b).view(Unsortable)),
+         (AttributeError, "argsort"), [entry("elements_along", 90)]),
+        (ALONG, numpy_with(cumsum=raiser("cumsum")), ArithmeticError,
          [entry("elements_along", 91)]),
-        ("elements_along", ALONG, replace_numpy(vstack=raiser("vstack")), ArithmeticError, None,
+        (ALONG, numpy_with(vstack=raiser("vstack")), ArithmeticError,
          [entry("elements_along", 91)]),
-        ("elements_along", ALONG, replace_numpy(cumsum=lambda a: a, vstack=lambda t: list(t)),
-         TypeError, LIST, [entry("elements_along", 91)]),
-        ("profile", across(), replace(dm=lambda r, theta: [[0.0]]), TypeError, LIST,
+        (ALONG, numpy_with(cumsum=lambda a: a, vstack=lambda t: list(t)), (TypeError, LIST),
+         [entry("elements_along", 91)]),
+        (PROFILE, members(dm=lambda r, theta: [[0.0]]), (TypeError, LIST),
          [entry("profile", 118)]),
-        ("profile", across(), replace(mask=lambda r, theta, w: MaskLike()), TypeError,
-         "Cannot convert MaskLike to numpy.ndarray", [entry("profile", 119)]),
-        ("profile", across(), replace(dl=lambda r, theta: DmLike()), TypeError,
-         "Cannot convert tuple to numpy.ndarray", [entry("profile", 120)]),
-        ("profile", across(), replace(image=DmLike()), TypeError,
-         "Cannot convert tuple to numpy.ndarray", [entry("profile", 121)]),
-        ("profile", across(), histogram([0.0], np.zeros(2)), TypeError, LIST,
+        (PROFILE, members(mask=lambda r, theta, w: MaskLike()),
+         (TypeError, "Cannot convert MaskLike to numpy.ndarray"), [entry("profile", 119)]),
+        (PROFILE, members(mask=lambda r, theta, w: np.ones((2, 2), bool),
+                          dl=lambda r, theta: DmLike()), (TypeError, TUPLE),
+         [entry("profile", 120)]),
+        (PROFILE, members(image=DmLike()), (TypeError, TUPLE), [entry("profile", 121)]),
+        (PROFILE, histogram([0.0], np.zeros(2)), (TypeError, LIST), [entry("profile", 122)]),
+        (PROFILE, histogram(np.zeros(1), [0.0, 1.0]), (TypeError, LIST), [entry("profile", 122)]),
+        (PROFILE, histogram(np.zeros(1), np.zeros(1), np.zeros(1)),
+         (ValueError, "too many values to unpack (expected 2)"), [entry("profile", 122)]),
+        (PROFILE, histogram(iter([])), (ValueError, "need more than 0 values to unpack"),
          [entry("profile", 122)]),
-        ("profile", across(), histogram(np.zeros(1), [0.0, 1.0]), TypeError, LIST,
+        (PROFILE, numpy_with(histogram=raiser("histogram")), ArithmeticError,
          [entry("profile", 122)]),
-        ("profile", across(), histogram(np.zeros(1), np.zeros(1), np.zeros(1)), ValueError,
-         "too many values to unpack (expected 2)", [entry("profile", 122)]),
-        ("profile", across(), histogram(iter([])), ValueError,
-         "need more than 0 values to unpack", [entry("profile", 122)]),
-        ("profile", across(), replace_numpy(histogram=raiser("histogram")), ArithmeticError,
-         None, [entry("profile", 122)]),
-        ("profile", across(0.2499), replace(), ValueError, None,  # NumPy's: no bins
+        (profile(0.2499), members(), ValueError, [entry("profile", 122)]),  # NumPy's: no bins
+        (profile(NAN), members(), (ValueError, "cannot convert float NaN to integer"),
          [entry("profile", 122)]),
-        ("profile", across(NAN), replace(), ValueError, "cannot convert float NaN to integer",
+        (profile(math.inf), members(), (OverflowError, "cannot convert float infinity to integer"),
          [entry("profile", 122)]),
-        ("profile", across(math.inf), replace(), OverflowError,
-         "cannot convert float infinity to integer", [entry("profile", 122)]),
-        ("profile", across(1e39), replace(), OverflowError,  # infinite in single precision
-         "cannot convert float infinity to integer", [entry("profile", 122)]),
+        # Infinite in single precision.
+        (profile(1e39), members(), (OverflowError, "cannot convert float infinity to integer"),
+         [entry("profile", 122)]),
         # The weights px / (dm2 - dm1) are formed before int(w * 4.0): their error wins.
-        ("profile", across(NAN), replace(image=np.array([["a"] * 2] * 2)), TypeError, None,
+        (profile(NAN), members(image=np.array([["a"] * 2] * 2)), TypeError,
          [entry("profile", 122)]),
-        ("profile", across(), replace_numpy(diff=lambda edge: AnythingMinus()), TypeError,
-         "Cannot convert str to numpy.ndarray", [entry("profile", 123)]),
-        ("profile", across(), replace_numpy(diff=raiser("diff")), ArithmeticError, None,
-         [entry("profile", 123)]),
-        ("profile", across(), replace_numpy(vstack=raiser("vstack")), ArithmeticError, None,
-         [entry("profile", 124)]),
+        (PROFILE, numpy_with(diff=lambda edge: AnythingMinus()),
+         (TypeError, "Cannot convert str to numpy.ndarray"), [entry("profile", 123)]),
+        (PROFILE, numpy_with(diff=raiser("diff")), ArithmeticError, [entry("profile", 123)]),
+        (PROFILE, numpy_with(vstack=raiser("vstack")), ArithmeticError, [entry("profile", 124)]),
     ],
 )
-def test_faults_report_the_method_lines(monkeypatch, method, args, fault, error, message,
-                                        entries):
-    ht = HoughTransform(np.ones((2, 2)), 1.0)
-    fault(ht, monkeypatch)
-    with pytest.raises(error) as info:
-        getattr(ht, method)(*args)
-    assert message is None or str(info.value) == message
-    assert hough_entries(info.value) == entries
+def test_faults_report_the_method_lines(monkeypatch, call, fault, error, entries):
+    check_fault(monkeypatch, HoughTransform(np.ones((2, 2)), 1.0), call, fault, error, entries)

@@ -10,13 +10,6 @@ from kestrova.hough import HoughTransform
 from reference import band_scores
 
 
-def test_single_pixel_example():
-    scores = HoughTransform(np.array([[3.5]]), 1.0).score_map(-2.0, 2.0, 5, 0.0, 3.0, 4)
-    expected = np.zeros((5, 4))
-    expected[1:3] = 3.5
-    np.testing.assert_array_equal(scores, expected)
-
-
 @pytest.mark.parametrize(
     "width, rows",
     [(0.5, [2]), (1.0, [1, 2]), (1.5, [1, 2, 3]), (0.0, []), (-1.0, []), (-np.inf, []),

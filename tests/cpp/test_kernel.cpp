@@ -133,26 +133,6 @@ void compare_with_naive(const std::vector<double>& img, const Args& a, const cha
                      what, a.Nx, a.Ny, a.r0, a.r1, a.Nr, a.t0, a.t1, a.Nt, a.width);
 }
 
-void test_single_pixel() {
-    // x = y = 0, so d = -r0 for every theta: with dr = 1, u = -r0 and the band of half-width
-    // w covers cells floor(u - w + 0.5) .. floor(u + w + 0.5) - 1 of those that exist.
-    struct Case {
-        Args a;
-        std::size_t first, last;
-    };
-    std::vector<double> img{3.25};
-    for (const Case& c : {Case{{1, 1, -2.0, 2.0, 5, 0.0, 3.0, 7, 1.0}, 1, 2},
-                          Case{{1, 1, -2.3, 1.7, 5, 0.0, 3.0, 7, 0.5}, 2, 2},
-                          Case{{1, 1, 0.0, 4.0, 5, 0.0, 3.0, 7, 1.0}, 0, 0},       // below the grid
-                          Case{{1, 1, -5.0, -1.0, 5, 0.0, 3.0, 7, 1.0}, 4, 4}}) {  // above
-        std::unique_ptr<double[]> out(hough::generate_hough_transformed_map(
-            img.data(), 1, 1, c.a.r0, c.a.r1, 5, c.a.t0, c.a.t1, 7, c.a.width));
-        for (std::size_t k = 0; k < 5; ++k)
-            for (std::size_t l = 0; l < 7; ++l)
-                CHECK(out[k * 7 + l] == (c.first <= k && k <= c.last ? 3.25 : 0.0));
-    }
-}
-
 void test_empty_and_degenerate() {
     std::mt19937_64 rng(1);
     std::vector<double> img = noise(6 * 5, rng);
@@ -277,7 +257,6 @@ void test_bad_alloc() {
 }  // namespace
 
 int main() {
-    test_single_pixel();
     test_empty_and_degenerate();
     test_wide_bands();
     test_non_finite_pixels();
