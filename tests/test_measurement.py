@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pytest
 
-from conftest import hough_entries
+from conftest import check_fault, entry, hough_entries, members, raiser
 from kestrova.hough import HoughTransform
 
 
@@ -21,11 +21,6 @@ def with_record(E, sigma=1.0, lim=(-30.1, 50.2)):
     ht.elements_along = lambda r, theta, w: E
     ht.dmlim = lambda r, theta: lim
     return ht
-
-
-def entries(exc):
-    """(name, line) of the module's traceback entries, outermost first."""
-    return [(name, line) for name, _, line in hough_entries(exc)]
 
 
 # --- snr --------------------------------------------------------------------------------------
@@ -47,13 +42,6 @@ def test_snr_rise_of_running_sum(values, rise):
     assert ht.snr(0.1, 0.2, 3) == pytest.approx(rise / 2.0 / math.sqrt(N), rel=1e-15)
 
 
-def test_snr_python_zero_sigma():
-    ht = with_record(record([1.0]), sigma=0)
-    with pytest.raises(ZeroDivisionError) as info:
-        ht.snr(0, 0, 1)
-    assert entries(info.value) == [("kestrova.hough.HoughTransform.snr", 100)]
-
-
 # --- ramp_sigmoid -----------------------------------------------------------------------------
 
 ramp = HoughTransform(np.zeros((1, 1)), 1.0).ramp_sigmoid
@@ -70,19 +58,6 @@ ramp = HoughTransform(np.zeros((1, 1)), 1.0).ramp_sigmoid
 def test_ramp_sigmoid_curve(p, expected):
     x = np.array([0.0, 2.0, 3.0, 4.0, 5.0, 10.0])
     np.testing.assert_allclose(ramp(x, np.array(p, dtype=float)), expected, rtol=1e-15)
-
-
-@pytest.mark.parametrize(
-    "x, p, error, line",
-    [
-        (np.zeros(3), None, TypeError, 128),  # None passes the check, fails when indexed
-        (np.zeros(3), np.zeros(3), IndexError, 130),
-    ],
-)
-def test_ramp_sigmoid_failures_are_traced(x, p, error, line):
-    with pytest.raises(error) as info:
-        ramp(x, p)
-    assert entries(info.value) == [("kestrova.hough.HoughTransform.ramp_sigmoid", line)]
 
 
 # --- fit, observed through a replaced opt ------------------------------------------------------
@@ -144,40 +119,40 @@ def test_fit_objective_arguments(fake_opt, args, kwargs, message):
     with pytest.raises(TypeError) as info:
         func(*args, **kwargs)
     assert str(info.value) == message
-    assert entries(info.value) == [("kestrova.hough.HoughTransform.fit.lambda", 112)]
+    assert hough_entries(info.value) == [entry("fit.lambda", 112)]
 
 
-def test_fit_zero_samples_fails_before_minimizing(fake_opt):
-    class Row:
-        size = 0
+class Row:
+    size = 0
 
-        def min(self):
-            return 0.0
+    def min(self):
+        return 0.0
 
-        def max(self):
-            return 0.0
-
-    class Record(np.ndarray):
-        def __getitem__(self, index):
-            return Row()
-
-    ht = with_record(np.zeros((2, 0)).view(Record))
-    with pytest.raises(ZeroDivisionError, match=r"^float division$") as info:
-        ht.fit(0, 0, 1)
-    assert entries(info.value) == [("kestrova.hough.HoughTransform.fit", 111)]
-    assert fake_opt.minimize_args is None
+    def max(self):
+        return 0.0
 
 
-def test_fit_error_inside_objective_is_traced():
-    ht = with_record(record([1.0, 2.0]))
+class EmptyRecord(np.ndarray):
+    """A record without samples: elements_along always has its two end samples."""
 
-    def broken(x, p):
-        raise ValueError("broken model")
+    def __getitem__(self, index):
+        return Row()
 
-    ht.ramp_sigmoid = broken
-    with pytest.raises(ValueError, match="broken model") as info:
-        ht.fit(0, 0, 1)
-    assert entries(info.value) == [
-        ("kestrova.hough.HoughTransform.fit", 113),
-        ("kestrova.hough.HoughTransform.fit.lambda", 112),
-    ]
+
+@pytest.mark.parametrize(
+    "call, fault, error, entries",
+    [
+        (("snr", 0, 0, 1), members(sigma=0), ZeroDivisionError, [entry("snr", 100)]),
+        # None passes the array check and fails when indexed.
+        (("ramp_sigmoid", np.zeros(3), None), members(), TypeError, [entry("ramp_sigmoid", 128)]),
+        (("ramp_sigmoid", np.zeros(3), np.zeros(3)), members(), IndexError,
+         [entry("ramp_sigmoid", 130)]),
+        # No samples: fails before minimizing.
+        (("fit", 0, 0, 1), members(elements_along=lambda r, t, w: np.zeros((2, 0)).view(
+            EmptyRecord)), (ZeroDivisionError, "float division"), [entry("fit", 111)]),
+        (("fit", 0, 0, 1), members(ramp_sigmoid=raiser("broken model")), ArithmeticError,
+         [entry("fit", 113), entry("fit.lambda", 112)]),
+    ],
+)
+def test_faults_report_the_method_lines(monkeypatch, call, fault, error, entries):
+    check_fault(monkeypatch, with_record(record([1.0, 2.0])), call, fault, error, entries)
