@@ -20,11 +20,6 @@ def entry(method, line):
     return ("kestrova.hough.HoughTransform." + method, "src/hough", line)
 
 
-def same_bits(a, b):
-    a, b = np.asarray(a), np.asarray(b)
-    return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
-
-
 class NumpyWith:
     """Stands in for the module global `np`: NumPy, with some names replaced."""
 
