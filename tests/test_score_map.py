@@ -28,12 +28,7 @@ def test_band_width(width, rows):
 @pytest.mark.parametrize(
     "shape, args",
     [
-        ((4, 3), (-2.0, 2.0, 1, 0.0, 3.0, 4)),  # one r value: no finite step
-        ((4, 3), (-2.0, 2.0, 5, 0.0, 3.0, 1)),  # one theta value
-        ((4, 3), (2.0, 2.0, 5, 0.0, 3.0, 4)),  # equal r ends
-        ((4, 3), (np.nan, 2.0, 5, 0.0, 3.0, 4)),
-        ((4, 3), (-2.0, 2.0, 5, np.nan, 3.0, 4)),
-        ((4, 3), (-np.inf, 2.0, 5, 0.0, 3.0, 4)),
+        # Degenerate grids are the kernel's business (tests/cpp); here, through the conversions.
         ((4, 3), (-2.0, 1e40, 5, 0.0, 3.0, 4)),  # infinite in single precision
         ((4, 3), (-2.0, 2.0, 5, 0.0, 3.0, 4, np.nan)),
         ((0, 0), (-2.0, 2.0, 5, 0.0, 3.0, 4)),
