@@ -16,8 +16,10 @@ from pathlib import Path
 
 import numpy as np
 
-__all__ = ["InputError", "file_kind", "fits_hdus", "need", "read_image", "read_mask",
-           "write_catalog", "write_mask"]
+from .settings import as_image
+
+__all__ = ["InputError", "check_writable", "file_kind", "fits_hdus", "need", "read_image",
+           "read_mask", "write_catalog", "write_mask"]
 
 FITS_SUFFIXES = {".fits", ".fit", ".fts", ".fz"}
 PICTURE_SUFFIXES = {".png", ".tif", ".tiff", ".jpg", ".jpeg", ".bmp", ".gif"}
@@ -89,6 +91,8 @@ def read_image(path, hdu: int | str | None = None) -> np.ndarray:
     (3, 4)
     """
     path = Path(path)
+    if path.is_dir():
+        raise InputError(f"{path}: is a directory, not an image file")
     if not path.is_file():
         raise InputError(f"{path}: no such file")
     kind = file_kind(path)
@@ -106,14 +110,10 @@ def read_image(path, hdu: int | str | None = None) -> np.ndarray:
     else:
         raise InputError(f"{path}: unknown file type '{_suffix(path)}' "
                          "(expected .fits, .npy, .png, .tif or .jpg)")
-    data = np.asarray(data)
-    if data.ndim != 2:
-        raise InputError(f"{path}: expected 2-D image data, found shape {data.shape}")
-    if data.size == 0:
-        raise InputError(f"{path}: the image is empty")
-    if not (np.issubdtype(data.dtype, np.number) or data.dtype == bool):
-        raise InputError(f"{path}: pixel type {data.dtype} is not numeric")
-    return data.astype(np.float64, copy=False)
+    try:
+        return as_image(data)
+    except (TypeError, ValueError) as exc:
+        raise InputError(f"{path}: {exc}") from None
 
 
 def _first_line(exc: BaseException) -> str:
@@ -156,6 +156,31 @@ def _read_picture(path: Path):
     if data.ndim == 3:  # colour (and alpha): grey level from the colour channels
         data = data[..., :3].astype(np.float64).mean(axis=2)
     return data
+
+
+def check_writable(path, what: str) -> None:
+    """An :class:`InputError` unless a file can be written at `path`: tried before the work
+    whose result goes there, not after it. Nothing is left behind.
+
+    Examples
+    --------
+    >>> try:
+    ...     check_writable("/no/such/folder/c.csv", "catalog")
+    ... except InputError as error:
+    ...     print(error)
+    /no/such/folder/c.csv: cannot write the catalog (No such file or directory)
+    """
+    path = Path(path)
+    if path.is_dir():
+        raise InputError(f"{path}: is a directory; name a {what} file")
+    existed = path.exists()
+    try:
+        with open(path, "ab"):
+            pass
+    except OSError as exc:
+        raise InputError(f"{path}: cannot write the {what} ({exc.strerror or exc})") from None
+    if not existed:
+        path.unlink(missing_ok=True)
 
 
 def fits_hdus(path) -> list[tuple[int, str, bool]]:

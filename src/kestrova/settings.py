@@ -47,7 +47,7 @@ def as_image(image) -> np.ndarray:
     if array.dtype.kind not in "biuf":
         raise TypeError(f"the image's pixel type {array.dtype} is not numeric")
     if array.ndim != 2:
-        raise ValueError(f"expected a 2-D image, got shape {array.shape}")
+        raise ValueError(f"expected 2-D image data, got shape {array.shape}")
     if array.size == 0:
         raise ValueError(f"the image is empty (shape {array.shape})")
     limit = 4 if array.dtype.kind == "f" else 2  # bytes of the types that float32 holds exactly
@@ -127,6 +127,8 @@ def check_settings(shape=None, *, spell: Optional[Callable[[str], str]] = None,
             checked[name] = None
         else:
             checked[name] = _CHECKS[name](value, spell(name))
+    if shape is not None:
+        _check_against(checked, tuple(shape), spell)
     box = checked.get("background_box")
     if box is not None:
         width = checked.get("width", _DEFAULT_WIDTH)
@@ -135,8 +137,6 @@ def check_settings(shape=None, *, spell: Optional[Callable[[str], str]] = None,
             raise ValueError(f"{spell('background_box')} {box} is too small for a band of "
                              f"half-width {width:g}: at least 2 * width + 1 = "
                              f"{2.0 * width + 1.0:g} pixels")
-    if shape is not None:
-        _check_against(checked, tuple(shape), spell)
     return checked
 
 
