@@ -24,6 +24,8 @@ from .catalog import StreakCatalog
 from .detect import Detector, choose_binning, find_peaks
 from .measure import Measurer
 from .prepare import prepare_image
+from .progress import reporter
+from .settings import as_image, check_settings
 
 __all__ = ["find_streaks"]
 
@@ -34,7 +36,7 @@ RESCORE_HALF_ANGLE = 0.2
 def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float = 6.0,
                  max_streaks: int = 20, width: float = 2.0, min_length: float = 10.0,
                  binning: int | None = None, background_box: int | None = 64,
-                 max_candidates: int = 30) -> StreakCatalog:
+                 max_candidates: int = 30, progress=None) -> StreakCatalog:
     """Find and measure the straight streaks in an image.
 
     Parameters
@@ -60,11 +62,20 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
         Cell size of the background mesh; None subtracts one global median.
     max_candidates : int
         At most this many peaks of the coarse score map are examined per search round.
+    progress : bool or callable, optional
+        Report each stage as it ends: True prints a line on stderr, a callable is called with a
+        :class:`~kestrova.progress.Progress`.
 
     Returns
     -------
     StreakCatalog
         The streaks, strongest first; ``catalog.to_table()`` tabulates them.
+
+    Raises
+    ------
+    ValueError
+        A complex image, or a setting that cannot work (NaN, out of range, or too large for
+        the image); see :func:`~kestrova.settings.check_settings`.
 
     Examples
     --------
@@ -77,26 +88,33 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
     >>> bool(abs(s.x_start - 20) < 3 and abs(s.y_end - 160) < 3)
     True
     """
-    if max_streaks < 0:
-        raise ValueError("max_streaks must not be negative")
-    if not width > 0:
-        raise ValueError("width must be positive")
+    image = as_image(image)
+    settings = check_settings(image.shape, sigma=sigma, min_snr=min_snr,
+                              max_streaks=max_streaks, width=width, min_length=min_length,
+                              binning=binning, background_box=background_box,
+                              max_candidates=max_candidates)
+    report = reporter(progress)
     with _one_thread("blas"):
-        return _find(image, sigma, mask, min_snr=min_snr, max_streaks=max_streaks, width=width,
-                     min_length=min_length, binning=binning, background_box=background_box,
-                     max_candidates=max_candidates)
+        return _find(image, mask=mask, report=report, **settings)
 
 
 def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binning,
-          background_box, max_candidates):
+          background_box, max_candidates, report):
     """The body of :func:`find_streaks`, its arguments checked."""
     prep = prepare_image(image, sigma, mask, box=background_box, clip=3.0)
-    shape = prep.data.shape
+    report("prepared", 0)
+    # The background is smooth: a sparse sample gives its median. Only that is kept, so that
+    # the search does not hold the full-size background.
+    level = float(np.median(prep.background[::4, ::4]))
+    data, detect, sigma, excluded = prep.data, prep.detect, prep.sigma, prep.excluded
+    del prep
+    shape = data.shape
     # The stages own the prepared images: found streaks are blanked in them, in place.
-    detector = Detector(prep.detect, prep.sigma, binning=binning or choose_binning(shape),
-                        width=width, min_snr=min_snr)
-    measurer = Measurer(prep.data, prep.sigma, width=width, min_length=min_length)
+    detector = Detector(detect, sigma, binning=binning or choose_binning(shape), width=width,
+                        min_snr=min_snr)
+    measurer = Measurer(data, sigma, width=width, min_length=min_length)
     first_map = detector.coarse()
+    report("scored", 0)
     snr = first_map.snr.copy()
     examined = set()
     streaks, records = [], []
@@ -120,6 +138,7 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
         streak, record = measured
         streaks.append(streak)
         records.append(record)
+        report("streak", len(streaks))
         # The band is grown, since a wide streak spills beyond it.
         region, box = streak.region(shape, 2.0 * streak.width + 1.0, 3.0 * streak.width + 5.0)
         measurer.blank(region, box)
@@ -130,10 +149,9 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
         # refinement on the blanked image.
         detector.rescore(snr, first_map, streak.theta, RESCORE_HALF_ANGLE)
     order = np.argsort([-s.score for s in streaks], kind="stable")
-    # The background is smooth: a sparse sample gives its median.
-    level = float(np.median(prep.background[::4, ::4]))
-    return StreakCatalog(tuple(streaks[i] for i in order), shape, prep.sigma, first_map,
-                         tuple(records[i] for i in order), level, prep.excluded)
+    report("done", len(streaks))
+    return StreakCatalog(tuple(streaks[i] for i in order), shape, sigma, first_map,
+                         tuple(records[i] for i in order), level, excluded)
 
 
 def _one_thread(user_api):
