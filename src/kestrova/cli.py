@@ -1,39 +1,31 @@
 """Command line: ``kestrova find IMAGE ...``, ``kestrova scan PATTERN ...`` and
-``kestrova demo``: the arguments of every subcommand, and what each runs with them.
+``kestrova demo``: the parser of every subcommand, and what ``find`` and ``demo`` run (the
+shared options are in :mod:`kestrova.cli_options`, ``scan`` in :mod:`kestrova.cli_scan`).
 """
 
 from __future__ import annotations
 
 import argparse
-import contextlib
 import math
-import signal
 import sys
 from pathlib import Path
 
 from . import __version__
+from .cli_options import (UsageError, add_input_arguments, check_output, dq_bits, find_settings,
+                          hdu_key)
+from .cli_scan import add_scan_arguments, run_scan
 from .describe import PIXEL_FIELDS
 from .finder import find_streaks
-from .io import (CATALOG_TYPES, InputError, check_writable, need, read_frame, read_mask,
-                 write_catalog, write_mask)
+from .io import InputError, need, read_frame, read_mask
 from .progress import ProgressLines
-from .scan import ScanSummary, scan
-from .scan.executors import dask_client
-from .settings import check_settings
 from .synthetic import demo_sky, end_errors
+from .writers import CATALOG_TYPES, write_catalog, write_mask
 
 __all__ = ["main", "format_table", "format_sky", "add_input_arguments", "add_scan_arguments",
            "run_scan", "hdu_key", "dq_bits", "UsageError"]
 
-# Settings of find_streaks that `find` and `scan` take as options of the same names.
-FIND_OPTIONS = ("sigma", "min_snr", "max_streaks", "width")
-
 # A search that takes longer than this shows its stages on stderr.
 PROGRESS_DELAY = 3.0
-
-
-class UsageError(Exception):
-    """Options that cannot work together or with the image: exit status 2, like argparse's."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -188,86 +180,11 @@ def main(argv=None) -> int:
         return 130
 
 
-def hdu_key(text: str):
-    """A FITS HDU as given on the command line: an index (digits, signed or not) or an EXTNAME.
-
-    Examples
-    --------
-    >>> hdu_key("1"), hdu_key("-1"), hdu_key("SCI")
-    (1, -1, 'SCI')
-    """
-    return int(text) if text.lstrip("+-").isdigit() else text
-
-
-def _check_output(path, suffixes, what):
-    """A usage error unless `path` (when given) has one of `suffixes` and can be written."""
-    if path is None:
-        return
-    if Path(path).suffix.lower() not in suffixes:
-        raise UsageError(f"{path}: unknown {what} type '{Path(path).suffix}' "
-                         f"(expected {', '.join(sorted(suffixes))})")
-    try:
-        check_writable(path, what)
-    except InputError as exc:
-        raise UsageError(str(exc)) from None
-
-
-def _option(name: str) -> str:
-    return "--" + name.replace("_", "-")
-
-
-def _find_settings(args, shape=None) -> dict:
-    """The find_streaks settings given as options, checked (against the image's `shape` when
-    given); a usage error names the option that is wrong.
-
-    Examples
-    --------
-    >>> _find_settings(argparse.Namespace(sigma=None, min_snr=5.0, max_streaks=3, width=None))
-    {'min_snr': 5.0, 'max_streaks': 3}
-    """
-    given = {name: getattr(args, name) for name in FIND_OPTIONS
-             if getattr(args, name) is not None}
-    try:
-        return check_settings(shape, spell=_option, **given)
-    except (TypeError, ValueError) as exc:
-        raise UsageError(str(exc)) from None
-
-
-def add_input_arguments(parser) -> None:
-    """The input options that ``find`` and ``scan`` share: data-quality plane and zero point."""
-    parser.add_argument("--dq", metavar="HDU",
-                        help="FITS HDU (index or name) of a data-quality plane: flagged pixels "
-                             "are ignored")
-    parser.add_argument("--dq-bits", type=dq_bits, metavar="BITS",
-                        help="flag values that exclude a pixel, e.g. 4,16 or 0x14 (default: "
-                             "any nonzero)")
-    parser.add_argument("--zeropoint", type=float, metavar="MAG",
-                        help="magnitude zero point of the pixel values (default: MAGZERO, "
-                             "MAGZPT, MAGZP or PHOTZP of the header)")
-
-
-def dq_bits(text: str) -> int:
-    """Flag values as given on the command line, OR-ed: "4,16", "4+16", "20" or "0x14".
-
-    Examples
-    --------
-    >>> dq_bits("4,16"), dq_bits("0x14"), dq_bits("1+2")
-    (20, 20, 3)
-    """
-    try:
-        value = 0
-        for item in text.replace("+", ",").split(","):
-            value |= int(item.strip(), 0)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a list of flag values: {text!r}") from None
-    return value
-
-
 def _find(args) -> int:
-    _find_settings(args)
-    _check_output(args.catalog, set(CATALOG_TYPES), "catalog")
-    _check_output(args.mask, {".fits", ".fit", ".npy"}, "mask")
-    _check_output(args.plot, {".png", ".pdf", ".svg"}, "plot")
+    find_settings(args)
+    check_output(args.catalog, set(CATALOG_TYPES), "catalog")
+    check_output(args.mask, {".fits", ".fit", ".npy"}, "mask")
+    check_output(args.plot, {".png", ".pdf", ".svg"}, "plot")
     if args.plot:
         need("matplotlib", "plot", "--plot")
     if args.catalog and args.catalog.lower().endswith((".ecsv", ".fits")):
@@ -281,7 +198,7 @@ def _find(args) -> int:
     exclude = read_mask(args.exclude, image.shape) if args.exclude else None
     if frame.excluded is not None:
         exclude = frame.excluded if exclude is None else exclude | frame.excluded
-    settings = _find_settings(args, image.shape)
+    settings = find_settings(args, image.shape)
     progress = ProgressLines(f"{args.image}: ", delay=PROGRESS_DELAY)
     try:
         catalog = find_streaks(image, mask=exclude, progress=progress, **settings)
@@ -309,7 +226,7 @@ def _find(args) -> int:
 
 def _demo(args) -> int:
     if args.plot and args.plot.lower() != "none":
-        _check_output(args.plot, {".png", ".pdf", ".svg"}, "plot")
+        check_output(args.plot, {".png", ".pdf", ".svg"}, "plot")
     image, truth = demo_sky(args.seed)
     catalog = find_streaks(image)
     print(f"synthetic sky {image.shape[0]} x {image.shape[1]}, noise 1, {len(truth)} streaks "
@@ -346,120 +263,3 @@ def _nearest(catalog, t):
         if d < distance:
             best, distance = i, d
     return best if distance < 0.5 * t.length else None
-
-
-def _hdu_list(values):
-    """``--hdu 1 --hdu SCI,DQ`` -> [1, 'SCI', 'DQ']; None when not given."""
-    if not values:
-        return None
-    return [hdu_key(item.strip()) for value in values for item in value.split(",")
-            if item.strip()]
-
-
-def add_scan_arguments(parser) -> None:
-    """Add the arguments of ``kestrova scan`` to an argparse (sub)parser.
-
-    Examples
-    --------
-    >>> import argparse
-    >>> parser = argparse.ArgumentParser()
-    >>> add_scan_arguments(parser)
-    >>> parser.parse_args(["a.fits", "--catalog", "c.jsonl", "--hdu", "1,SCI"]).hdu
-    ['1,SCI']
-    """
-    parser.add_argument("paths", nargs="+", metavar="PATTERN_OR_FILE",
-                        help="FITS or .npy files, or quoted glob patterns ('night1/**/*.fits')")
-    parser.add_argument("--catalog", required=True, metavar="OUT.jsonl",
-                        help="JSON-lines catalog, appended to as each image finishes")
-    parser.add_argument("--workers", type=int, metavar="N",
-                        help="worker processes (default: all cores)")
-    parser.add_argument("--scheduler", metavar="ADDRESS|local",
-                        help="run on a Dask cluster (tcp://host:port), or on a local one")
-    parser.add_argument("--masks", metavar="DIR",
-                        help="directory of masks named like the images (nonzero = excluded)")
-    parser.add_argument("--hdu", action="append", metavar="N|NAME",
-                        help="FITS HDUs to scan, by index or EXTNAME; repeat or separate by "
-                             "commas (default: every 2-D image HDU)")
-    parser.add_argument("--resume", action="store_true",
-                        help="continue an existing catalog, skipping the images it holds")
-    parser.add_argument("--sigma", type=float, help="noise sigma (default: robust estimate)")
-    parser.add_argument("--min-snr", type=float, help="detection threshold")
-    parser.add_argument("--max-streaks", type=int, help="at most this many streaks per image")
-    parser.add_argument("--width", type=float,
-                        help="half-width of the band searched and measured (pixels)")
-    add_input_arguments(parser)
-
-
-class Terminated(KeyboardInterrupt):
-    """SIGTERM, taken as Ctrl-C is: what is running is stopped and the catalog kept."""
-
-
-@contextlib.contextmanager
-def _terminate_as_interrupt():
-    """Within: SIGTERM raises :class:`Terminated` (in the main thread only, where signals are
-    handled; elsewhere nothing changes)."""
-    def terminate(signum, frame):
-        raise Terminated()
-
-    try:
-        previous = signal.signal(signal.SIGTERM, terminate)
-    except ValueError:  # not the main thread
-        yield
-        return
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGTERM, previous)
-
-
-def run_scan(args) -> int:
-    """Run ``kestrova scan`` from parsed arguments; returns the exit status: 0 when every image
-    was scanned, 1 when some failed (their error rows are in the catalog), 2 on a usage error,
-    130 when interrupted by Ctrl-C and 143 when terminated (SIGTERM): the workers are stopped,
-    what finished is in the catalog, and ``--resume`` carries on."""
-    try:
-        find_kwargs = _find_settings(args)
-        if args.workers is not None and args.workers < 1:
-            raise UsageError("--workers must be at least 1")
-        if args.masks is not None and not Path(args.masks).is_dir():
-            raise UsageError(f"--masks {args.masks}: no such directory")
-        check_writable(args.catalog, "catalog")
-    except (UsageError, InputError) as error:
-        print(f"kestrova scan: error: {error}", file=sys.stderr)
-        return 2
-    try:
-        with _terminate_as_interrupt(), contextlib.ExitStack() as stack:
-            executor = None
-            if args.scheduler:
-                executor = stack.enter_context(dask_client(args.scheduler, args.workers))
-            summary = scan(args.paths, catalog=args.catalog, executor=executor,
-                           workers=args.workers, hdus=_hdu_list(args.hdu), masks=args.masks,
-                           resume=args.resume, dq=None if args.dq is None else hdu_key(args.dq),
-                           dq_bits=args.dq_bits, zeropoint=args.zeropoint, **find_kwargs)
-    except KeyboardInterrupt as interrupt:
-        what = "terminated" if isinstance(interrupt, Terminated) else "interrupted"
-        print(f"\nkestrova scan: {what}; finished images are in {args.catalog}, "
-              "continue with --resume", file=sys.stderr)
-        return 128 + (signal.SIGTERM if isinstance(interrupt, Terminated) else signal.SIGINT)
-    except ImportError as error:
-        print(f"kestrova scan: {error.name or error} is needed: pip install 'kestrova[scan]'",
-              file=sys.stderr)
-        return 2
-    except (FileExistsError, ValueError, OSError, TimeoutError, RuntimeError) as error:
-        print(f"kestrova scan: {error}", file=sys.stderr)
-        return 2
-    _report(summary, args.catalog)
-    return 1 if summary.failures else 0
-
-
-def _report(summary: ScanSummary, catalog, shown: int = 20) -> None:
-    """The failures (the first `shown` of them) and a summary line, on stderr."""
-    out = sys.stderr
-    for failure in summary.failures[:shown]:
-        print(f"failed: {failure.task.name}: {failure.message}", file=out)
-    if len(summary.failures) > shown:
-        print(f"... and {len(summary.failures) - shown} more failures", file=out)
-    skipped = f", {summary.skipped} already done" if summary.skipped else ""
-    print(f"{summary.done + len(summary.failures)} images scanned{skipped}: "
-          f"{summary.streaks} streaks, {len(summary.failures)} failed, "
-          f"{summary.rate:.2f} images/s -> {catalog}", file=out)

@@ -1,5 +1,5 @@
-"""Reading images and masks, writing catalogs and masks: every file that ``kestrova find`` and
-``kestrova scan`` read or write passes through here.
+"""Reading images and masks: every file that ``kestrova find`` and ``kestrova scan`` read passes
+through here (the writers of catalogs and masks are in :mod:`kestrova.writers`).
 
 FITS needs astropy and PNG/TIFF/JPEG need Pillow (the extras ``kestrova[fits]`` and
 ``kestrova[images]``); ``.npy`` needs nothing. Every failure to read or write is an
@@ -8,9 +8,7 @@ FITS needs astropy and PNG/TIFF/JPEG need Pillow (the extras ``kestrova[fits]`` 
 
 from __future__ import annotations
 
-import csv
 import importlib
-import json
 import warnings
 from dataclasses import dataclass, replace
 from pathlib import Path
@@ -23,6 +21,9 @@ from .settings import as_image
 __all__ = ["InputError", "Frame", "check_writable", "file_kind", "fits_hdus", "need",
            "read_frame", "read_image", "read_mask", "dq_mask", "write_catalog", "write_mask"]
 
+# The writers import from here, so they are loaded on first use (see __getattr__ below).
+_WRITERS = ("CATALOG_TYPES", "check_writable", "write_catalog", "write_mask")
+
 FITS_SUFFIXES = {".fits", ".fit", ".fts", ".fz"}
 PICTURE_SUFFIXES = {".png", ".tif", ".tiff", ".jpg", ".jpeg", ".bmp", ".gif"}
 
@@ -31,7 +32,8 @@ class InputError(Exception):
     """A file that cannot be used, with a message fit for the command line."""
 
 
-def _suffix(path: Path) -> str:
+def file_suffix(path: Path) -> str:
+    """The lower-case suffix that names a file's type, a trailing ``.gz`` passed over."""
     suffixes = [s.lower() for s in path.suffixes]
     if suffixes[-1:] == [".gz"] and len(suffixes) > 1:
         return suffixes[-2]
@@ -46,7 +48,7 @@ def file_kind(path) -> str:
     >>> file_kind("a.fits.gz"), file_kind("b.NPY"), file_kind("c.txt")
     ('fits', 'npy', '')
     """
-    suffix = _suffix(Path(path))
+    suffix = file_suffix(Path(path))
     if suffix in FITS_SUFFIXES:
         return "fits"
     if suffix in PICTURE_SUFFIXES:
@@ -180,7 +182,7 @@ def read_frame(path, hdu: int | str | None = None, *, dq: int | str | None = Non
     elif kind == "picture":
         data = _read_picture(path)
     else:
-        raise InputError(f"{path}: unknown file type '{_suffix(path)}' "
+        raise InputError(f"{path}: unknown file type '{file_suffix(path)}' "
                          "(expected .fits, .npy, .png, .tif or .jpg)")
     try:
         data = as_image(data)
@@ -283,31 +285,6 @@ def _read_picture(path: Path):
     return data
 
 
-def check_writable(path, what: str) -> None:
-    """An :class:`InputError` unless a file can be written at `path`: tried before the work
-    whose result goes there, not after it. Nothing is left behind.
-
-    Examples
-    --------
-    >>> try:
-    ...     check_writable("/no/such/folder/c.csv", "catalog")
-    ... except InputError as error:
-    ...     print(error)
-    /no/such/folder/c.csv: cannot write the catalog (No such file or directory)
-    """
-    path = Path(path)
-    if path.is_dir():
-        raise InputError(f"{path}: is a directory; name a {what} file")
-    existed = path.exists()
-    try:
-        with open(path, "ab"):
-            pass
-    except OSError as exc:
-        raise InputError(f"{path}: cannot write the {what} ({exc.strerror or exc})") from None
-    if not existed:
-        path.unlink(missing_ok=True)
-
-
 def fits_hdus(path) -> list[tuple[int, str, bool]]:
     """(index, EXTNAME, holds a 2-D image) of every HDU of a FITS file; only headers are read.
     The errors of a damaged file are astropy's own.
@@ -349,175 +326,13 @@ def read_mask(path, shape, hdu: int | str | None = None) -> np.ndarray:
     return mask
 
 
-CATALOG_TYPES = (".ecsv", ".fits", ".csv", ".json")
+def __getattr__(name: str):
+    if name in _WRITERS:
+        from . import writers
+
+        return getattr(writers, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-def write_catalog(catalog, path) -> None:
-    """Write a catalog as ``.ecsv`` or a FITS binary table (``.fits``; both with units,
-    descriptions and meta, and need astropy), ``.csv`` or ``.json``.
-
-    Parameters
-    ----------
-    catalog : Description or StreakCatalog
-        A described catalog (:func:`kestrova.describe.describe`), or a search's catalog, which
-        is described without a header.
-    path : str or Path
-
-    Examples
-    --------
-    >>> import tempfile, os
-    >>> from kestrova import StreakCatalog
-    >>> path = os.path.join(tempfile.mkdtemp(), "c.json")
-    >>> write_catalog(StreakCatalog((), (4, 4), 1.0), path)
-    >>> open(path).read().startswith("{")
-    True
-    """
-    from .columns import COLUMNS, column_unit, fits_meta, flux_unit
-
-    description = catalog.describe() if hasattr(catalog, "describe") else catalog
-    path = Path(path)
-    suffix = _suffix(path)
-    try:
-        if suffix in (".ecsv", ".fits"):
-            need("astropy.table", "fits", f"writing {suffix} catalogs")
-            table = description.to_table(astropy=True)
-            if suffix == ".ecsv":
-                table.write(path, format="ascii.ecsv", overwrite=True)
-            else:
-                _write_fits_table(table, path, fits_meta(description.meta))
-        elif suffix == ".csv":
-            table = description.to_table(astropy=False)
-            with open(path, "w", newline="") as out:
-                writer = csv.writer(out)
-                writer.writerow(table.dtype.names)
-                for row in table:
-                    writer.writerow([_csv_value(v) for v in row.tolist()])
-        elif suffix == ".json":
-            flux = flux_unit(description.meta.get("bunit"))
-            meta = description.meta
-            document = {"shape": meta["shape"], "sigma": meta["sigma"], "meta": meta,
-                        "columns": {n: {"unit": column_unit(n, flux),
-                                        "description": COLUMNS[n].description
-                                        if n in COLUMNS else ""} for n in description.columns},
-                        "streaks": [_json_ready(row) for row in description.rows]}
-            path.write_text(json.dumps(document, indent=1) + "\n")
-        else:
-            raise InputError(f"{path}: unknown catalog type '{suffix}' "
-                             f"(expected {', '.join(CATALOG_TYPES)})")
-    except OSError as exc:
-        raise InputError(f"{path}: cannot write ({exc.strerror or exc})") from None
-
-
-def _csv_value(value):
-    """A CSV cell: numbers in full precision, an array's values separated by spaces."""
-    if np.ndim(value) > 0:
-        return " ".join(repr(float(v)) for v in np.ravel(value))
-    if isinstance(value, (bool, int, str, np.bool_)):
-        return value
-    return repr(float(value))
-
-
-def _json_ready(row: dict) -> dict:
-    """A row as strict JSON values: arrays as lists, NaN and infinities as null."""
-    out = {}
-    for key, value in row.items():
-        value = value.tolist() if hasattr(value, "tolist") else value
-        if isinstance(value, list):
-            value = [v if np.isfinite(v) else None for v in value]
-        elif isinstance(value, float) and not np.isfinite(value):
-            value = None
-        out[key] = value
-    return out
-
-
-def _write_fits_table(table, path: Path, cards) -> None:
-    fits = need("astropy.io.fits", "fits", "writing FITS catalogs")
-    table = table.copy(copy_data=False)
-    table.meta.clear()
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")  # long text values continue over several cards
-        hdu = fits.table_to_hdu(table)
-        hdu.name = "STREAKS"
-        # A unit outside the FITS standard (nanomaggies, say) is kept as astropy writes it.
-        for n, column in enumerate(table.columns.values(), 1):
-            if column.unit is not None and f"TUNIT{n}" not in hdu.header:
-                hdu.header.set(f"TUNIT{n}", column.unit.to_string(), after=f"TFORM{n}")
-        for keyword, value, comment in cards:
-            hdu.header[keyword] = (value, comment)
-        fits.HDUList([fits.PrimaryHDU(), hdu]).writeto(path, overwrite=True)
-
-
-# Keywords of the image's header that say nothing true of a mask made from it.
-_NOT_FOR_MASKS = ("BSCALE", "BZERO", "BLANK", "BUNIT", "CHECKSUM", "DATASUM", "DATAMIN",
-                  "DATAMAX", "EXTNAME", "EXTVER", "INHERIT")
-
-
-def write_mask(mask: np.ndarray, path, *, header=None, bit: Optional[int] = None,
-               dq: Optional[np.ndarray] = None) -> None:
-    """Write a boolean mask as ``.npy`` or as FITS: unsigned 8-bit, 1 = streak, or with `bit`
-    the flag ``2**bit`` OR-ed into the data-quality plane `dq` (a plane of zeros when None).
-
-    Parameters
-    ----------
-    mask : ndarray of bool
-    path : str or Path
-    header : astropy.io.fits.Header, optional
-        The image's header; a FITS mask keeps its keywords, its WCS among them.
-    bit : int, optional
-        Flag bit of the streaks (FITS only).
-    dq : ndarray of int, optional
-        Existing data-quality plane of the image, for `bit`.
-
-    Examples
-    --------
-    >>> import tempfile, os
-    >>> path = os.path.join(tempfile.mkdtemp(), "m.npy")
-    >>> write_mask(np.eye(2, dtype=bool), path)
-    >>> np.load(path).dtype
-    dtype('bool')
-    >>> from astropy.io import fits
-    >>> path = os.path.join(tempfile.mkdtemp(), "m.fits")
-    >>> write_mask(np.eye(2, dtype=bool), path, bit=3, dq=np.array([[0, 1], [2, 0]], np.int16))
-    >>> fits.getdata(path).tolist(), fits.getheader(path)["STRKBIT"]
-    ([[8, 1], [2, 8]], 3)
-    """
-    path = Path(path)
-    suffix = _suffix(path)
-    mask = np.asarray(mask, dtype=bool)
-    try:
-        if suffix == ".npy":
-            if bit is not None:
-                raise InputError(f"{path}: a streak flag bit needs a FITS mask")
-            np.save(path, mask)
-        elif suffix in FITS_SUFFIXES:
-            fits = need("astropy.io.fits", "fits", "writing FITS masks")
-            fits.PrimaryHDU(_mask_plane(mask, bit, dq), _mask_header(header, bit)).writeto(
-                path, overwrite=True)
-        else:
-            raise InputError(f"{path}: unknown mask type '{suffix}' (expected .fits or .npy)")
-    except OSError as exc:
-        raise InputError(f"{path}: cannot write ({exc.strerror or exc})") from None
-
-
-def _mask_plane(mask, bit, dq):
-    if bit is None:
-        return mask.astype(np.uint8)
-    if not 0 <= bit < 63:
-        raise InputError(f"flag bit {bit} out of range (0 to 62)")
-    plane = np.zeros(mask.shape, np.uint8) if dq is None else np.asarray(dq)
-    dtype = np.result_type(plane.dtype, np.min_scalar_type(1 << bit))
-    plane = plane.astype(dtype, copy=True)
-    plane[mask] |= dtype.type(1 << bit)
-    return plane
-
-
-def _mask_header(header, bit):
-    fits = need("astropy.io.fits", "fits", "writing FITS masks")
-    out = fits.Header() if header is None else header.copy(strip=True)
-    for key in _NOT_FOR_MASKS:
-        out.remove(key, ignore_missing=True, remove_all=True)
-    if bit is None:
-        out["COMMENT"] = "kestrova streak mask: 1 = on a streak"
-    else:
-        out["STRKBIT"] = (bit, "flag bit of pixels on a streak")
-    return out
+def __dir__():
+    return sorted([*globals(), *_WRITERS])
