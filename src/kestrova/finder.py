@@ -150,11 +150,10 @@ def _verified(measured, line, measurer, verifier, found):
     """The streak and its record measured on the crest of its ridge, and the verdict on it."""
     streak, record = measured
     verdict = verifier(streak)
-    if verdict.ok and abs(verdict.shift) >= 0.5:
-        # A wide or asymmetric trail's best band need not sit on its crest: measure again
+    if verdict.ok and verdict.moved >= 0.5:
+        # A wide or asymmetric trail's best band need not follow its crest: measure again
         # there, so that the ends and the blanking follow the trail.
-        centred = measurer.measure(Line(streak.r + verdict.shift, streak.theta, line.score),
-                                   found)
+        centred = measurer.measure(Line(verdict.r, verdict.theta, line.score), found)
         if centred is not None:
             (streak, record), verdict = centred, verifier(centred[0])
     return streak, record, verdict

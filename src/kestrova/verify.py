@@ -18,10 +18,11 @@ Excluded pixels (masked or blanked) are missing data throughout.
 from __future__ import annotations
 
 from dataclasses import dataclass, replace
+from functools import partial
 
 import numpy as np
 
-from .lines import along, strip, to_frame
+from .lines import across, along, point, strip, to_frame
 from .prepare import robust_sigma
 
 __all__ = ["CrossProfile", "Ridge", "Verdict", "Verifier", "cross_profile", "ridge",
@@ -90,15 +91,19 @@ class Verdict:
     reason : str
         "" for a trail, else why not: "no ridge", "not elongated", "off centre", "broad",
         "knotty", "noise".
-    shift : float
-        Offset of the ridge's centre from the line, pixels across (add to r).
+    r, theta : float
+        The line along the ridge's crest (see :func:`crest`).
+    moved : float
+        How far the crest lies from the measured line at the segment's ends, pixels.
     ridge : Ridge
     significance : float
         The segment's signal-to-noise ratio against the lines parallel to it.
     """
 
     reason: str
-    shift: float
+    r: float
+    theta: float
+    moved: float
     ridge: Ridge
     significance: float
 
@@ -243,7 +248,7 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width):
     >>> rows = np.arange(200.0)[:, None]
     >>> trail = rng.normal(size=(200, 300)) + 1.5 * np.exp(-0.5 * (rows - 101.0) ** 2)
     >>> v = verify(trail, trail < -99, 1.0, -1.5, 0.0, -100, 100, min_snr=6.0, width=2.0)
-    >>> v.ok, abs(v.shift) < 0.5
+    >>> v.ok, v.moved < 0.5
     (True, True)
     >>> cols = np.arange(300.0)
     >>> galaxy = rng.normal(size=(200, 300)) + 9.0 * np.exp(
@@ -251,38 +256,85 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width):
     >>> verify(galaxy, galaxy < -99, 1.0, -1.5, 0.0, -100, 100, min_snr=6.0, width=2.0).reason
     'knotty'
     """
-    shift = 0.0
-    for _ in range(3):
-        profile = cross_profile(data, excluded, sigma, r + shift, theta, a, b, reach=REACH)
-        rd = ridge(profile)
-        if abs(rd.centre) < 0.5:
-            break
-        shift += rd.centre
+    r0, theta0 = r, theta
+    r, theta, a, b = crest(data, excluded, sigma, r, theta, a, b)
+    profile = cross_profile(data, excluded, sigma, r, theta, a, b, reach=REACH)
+    rd = ridge(profile)
+    moved = float(max(abs(across(r0, theta0, *point(r, theta, t))) for t in (a, b)))
     rd = Ridge(0.0, rd.fwhm, rd.peak, rd.extent)
+    verdict = partial(Verdict, r=r, theta=theta, moved=moved, ridge=rd, significance=0.0)
     if not rd.peak > 0:
-        return Verdict("no ridge", shift, rd, 0.0)
+        return verdict("no ridge")
     if b - a < MIN_ELONGATION * rd.fwhm:
-        return Verdict("not elongated", shift, rd, 0.0)
-    if abs(shift) > 2.0 * max(rd.fwhm, 2.0):
+        return verdict("not elongated")
+    if moved > 2.0 * max(rd.fwhm, 2.0):
         # The ridge belongs to something beside the line (a trail found before, a halo).
-        return Verdict("off centre", shift, rd, 0.0)
+        return verdict("off centre")
     outer = max(SIDE_BAND[1] * 0.5 * rd.fwhm, SIDE_BAND_MIN[1])
     if outer > REACH:
         # A broad ridge: look far enough out to see its side bands.
-        profile = cross_profile(data, excluded, sigma, r + shift, theta, a, b,
+        profile = cross_profile(data, excluded, sigma, r, theta, a, b,
                                 reach=min(outer + 2.0, MAX_REACH))
     sides = side_levels(profile, rd)
     if sides and max(sides) > MAX_SIDE_FRACTION * rd.peak:
-        return Verdict("broad", shift, rd, 0.0)
-    chunks = np.sort(chunk_snr(data, excluded, sigma, r + shift, theta, a, b, width, CHUNKS))
+        return verdict("broad")
+    chunks = np.sort(chunk_snr(data, excluded, sigma, r, theta, a, b, width, CHUNKS))
     rest = chunks[:-CHUNKS // 4]
     if rest.sum() / np.sqrt(rest.size) < KNOT_FRACTION * min_snr:
-        return Verdict("knotty", shift, rd, 0.0)
+        return verdict("knotty")
     snr = float(chunks.sum() / np.sqrt(chunks.size))
-    med, spread = local_noise(data, excluded, sigma, r + shift, theta, a, b, band=2.0 * width,
+    med, spread = local_noise(data, excluded, sigma, r, theta, a, b, band=2.0 * width,
                               keep_out=max(3.0 * rd.extent, 3.0 * rd.fwhm, 15.0))
     significance = (snr - med) / spread
-    return Verdict("" if significance >= min_snr else "noise", shift, rd, significance)
+    return replace(verdict("" if significance >= min_snr else "noise"),
+                   significance=significance)
+
+
+def crest(data, excluded, sigma, r, theta, a, b, *, iterations=4, tolerance=0.2):
+    """The line along the crest of the ridge near the segment [a, b] of (r, theta), and the
+    segment's ends on it: the line through the ridge centres of the segment's two halves.
+
+    The band of a wide trail's best line need not follow its crest: a few pixels of offset or
+    tilt hardly change what a 2-pixel band holds inside a 25-pixel-wide trail.
+
+    Examples
+    --------
+    >>> rows, cols = np.arange(100.0)[:, None], np.arange(200.0)
+    >>> data = np.exp(-0.5 * ((rows - 49.5 - 0.02 * (cols - 99.5)) / 4.0) ** 2)  # tilted
+    >>> r, theta, a, b = crest(data, data < -1, 1.0, 3.0, 0.0, -80.0, 80.0)
+    >>> round(abs(r), 2), round(theta, 2)
+    (0.0, 0.02)
+    """
+    whole = ridge(cross_profile(data, excluded, sigma, r, theta, a, b, reach=REACH))
+    if not whole.peak > 0:
+        return r, theta, a, b
+    r += whole.centre
+    window = max(2.0, 1.25 * whole.fwhm)
+    for _ in range(iterations):
+        mid = 0.5 * (a + b)
+        halves = [(a, mid), (mid, b)]
+        centres = [_centroid(data, excluded, r, theta, lo, hi, window) for lo, hi in halves]
+        if any(c is None for c in centres):
+            break
+        if max(abs(c) for c in centres) < tolerance:
+            break
+        (x1, y1), (x2, y2) = (point(r + c, theta, 0.5 * (lo + hi))
+                              for c, (lo, hi) in zip(centres, halves))
+        ends = [point(r, theta, t) for t in (a, b)]
+        theta = float(np.arctan2(y2 - y1, x2 - x1))
+        r = float(np.sin(theta) * x1 - np.cos(theta) * y1)
+        a, b = sorted(float(along(theta, *e)) for e in ends)
+    return r, theta, a, b
+
+
+def _centroid(data, excluded, r, theta, a, b, window):
+    """Across-line centroid of the positive valid pixels within `window` of the line over
+    [a, b], or None when there are none."""
+    rows, cols, d, _ = strip(data.shape, r, theta, a, b, window)
+    valid = ~excluded[rows, cols]
+    weight = np.maximum(data[rows[valid], cols[valid]], 0.0)
+    total = weight.sum()
+    return float(np.dot(d[valid], weight) / total) if total > 0 else None
 
 
 def flux_per_length(data, excluded, sigma, r, theta, a, b, fwhm):
