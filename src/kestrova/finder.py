@@ -121,6 +121,8 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
             if measured is None:
                 continue
             streak, record, verdict = _verified(measured, line, measurer, verifier, streaks)
+            if verdict.ok:
+                streak = verifier.finish(streak, verdict)
             half = verifier.blank_half_width(streak, verdict)
             # Blank what was examined, trail or not: a rejected line would otherwise come back
             # with every search round.
@@ -128,7 +130,7 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
             for stage in (measurer, detector, verifier):
                 stage.blank(region, box)
             if verdict.ok:
-                found = verifier.finish(streak, verdict), record
+                found = streak, record
                 break
         if found is None:
             break

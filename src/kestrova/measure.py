@@ -112,6 +112,10 @@ class Measurer:
                                min_count=int(4 * self.width) + 2)
         if segment is None:
             return None
+        # A run emptier than the rest separates two streaks (the other is found on a later
+        # pass); over what remains, the trail's pieces are joined again and its ends placed.
+        segment = _split_at_gap(position, np.cumsum(values[valid]), segment, self.sigma,
+                                self.min_length)
         a, b, total, count = trail_ends(position, values[valid], segment, self.sigma)
         a, b = max(a, lo), min(b, hi)
         if b - a < self.min_length or total <= 0:
@@ -185,6 +189,32 @@ def best_segment(position, running_sum, seeds, *, min_count: int = 2):
     start = 0.5 * (position[i] + position[i - 1]) if i > 0 else position[0]
     end = 0.5 * (position[j - 1] + position[j]) if j < n else position[-1]
     return float(start), float(end), float(total), int(count)
+
+
+def _split_at_gap(position, running_sum, segment, sigma, min_length, significance=6.0):
+    """Two collinear streaks with a gap between them fit one box better than either alone:
+    if the segment holds a run that falls short of its mean level by more than `significance`
+    sigma, keep the stronger side (the other is found on a later pass)."""
+    a, b, total, count = segment
+    inside = (position > a) & (position < b)
+    pos, values = position[inside], np.diff(running_sum, prepend=0.0)[inside]
+    if pos.size < 4:
+        return segment
+    deficit = total / count - values
+    gap = best_segment(pos, np.cumsum(deficit), [(pos[0], pos[-1])], min_count=2)
+    if gap is None or gap[2] < significance * sigma * np.sqrt(gap[3]):
+        return segment
+    c, d = gap[0], gap[1]
+    pieces = []
+    for lo_, hi_ in ((a, c), (d, b)):
+        sel = (pos > lo_) & (pos < hi_)
+        n = int(sel.sum())
+        if hi_ - lo_ >= min_length and n > 0:
+            pieces.append((values[sel].sum() / np.sqrt(n), lo_, hi_, values[sel].sum(), n))
+    if not pieces:
+        return segment
+    _, lo_, hi_, total, n = max(pieces)
+    return lo_, hi_, float(total), n
 
 
 def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=3.0,

@@ -143,8 +143,8 @@ def ridge(profile: CrossProfile, *, search=4.0, floor=1.0) -> Ridge:
     >>> x = np.arange(-9.5, 10.0)
     >>> p = CrossProfile(x, 8.0 * np.exp(-0.5 * ((x - 1.0) / 1.5) ** 2), np.ones(20, int))
     >>> rd = ridge(p)
-    >>> round(rd.centre, 2), rd.fwhm, round(rd.peak, 2), rd.extent
-    (1.0, 4.0, 7.57, 3.5)
+    >>> round(rd.centre, 2), round(rd.fwhm, 1), round(rd.peak, 2), rd.extent
+    (1.0, 3.7, 7.57, 3.5)
     """
     m = np.nan_to_num(profile.mean)
     x = profile.offset
@@ -159,7 +159,18 @@ def ridge(profile: CrossProfile, *, search=4.0, floor=1.0) -> Ridge:
     step = float(x[1] - x[0]) if x.size > 1 else 1.0
     lo_f, hi_f = _run_above(m, i, floor)
     extent = max(x[i] - x[lo_f], x[hi_f] - x[i]) + 0.5 * step
-    return Ridge(centre, float((hi - lo + 1) * step), peak, float(extent))
+    fwhm = _crossing(x, m, hi, hi + 1, 0.5 * peak) - _crossing(x, m, lo, lo - 1, 0.5 * peak)
+    return Ridge(centre, float(fwhm), peak, float(extent))
+
+
+def _crossing(x, m, inside, outside, level):
+    """Where the profile falls to `level` between the bins `inside` (above) and `outside`
+    (at or below, or beyond the profile's end), linearly interpolated."""
+    step = x[1] - x[0] if x.size > 1 else 1.0
+    if not 0 <= outside < x.size:
+        return float(x[inside] + 0.5 * step * np.sign(outside - inside))
+    fraction = (m[inside] - level) / (m[inside] - m[outside])
+    return float(x[inside] + fraction * (x[outside] - x[inside]))
 
 
 def _run_above(values, i, level):
