@@ -22,7 +22,7 @@ from functools import partial
 
 import numpy as np
 
-from .lines import across, along, point, strip, to_frame
+from .lines import across, along, point, strip, to_frame, to_pixels
 from .prepare import robust_sigma
 
 __all__ = ["CrossProfile", "Ridge", "Verdict", "Verifier", "cross_profile", "ridge",
@@ -38,9 +38,17 @@ MAX_SIDE_FRACTION = 0.25
 # How far across the line the cross-profile is taken, and at most for a broad ridge (pixels).
 REACH = 30.0
 MAX_REACH = 200.0
+# A faint ridge wider than this many PSF widths is background structure; a trail that wide
+# (a defocused satellite) is bright: its crest stands this many sigma above the sky.
+MAX_WIDTH_PSF = 4.0
+BRIGHT = 3.0
+DEFAULT_PSF_FWHM = 2.5
 # A trail is at least this many times longer than wide; an edge-on galaxy or a pair of stars
 # is not.
 MIN_ELONGATION = 8.0
+# Beyond the ends of a segment, a level within this range of fractions of the level inside
+# them: a fading disk.
+SOFT_END = (0.3, 0.8)
 # Persistence: without its brightest quarter of chunks, the segment must keep this fraction of the
 # detection threshold (a trail at the threshold keeps about 0.75 of it).
 KNOT_FRACTION = 0.6
@@ -49,6 +57,8 @@ CHUNKS = 8
 # trail's total signal per unit length (a Gaussian holds all but 1e-7 of it; a Moffat wing with
 # beta 2.5, about 97 %).
 APERTURE_FWHM = 2.5
+# Width (pixels) of the bands beside the aperture whose level is the local sky.
+SKY_BAND = 8.0
 
 
 @dataclass(frozen=True)
@@ -90,7 +100,7 @@ class Verdict:
     ----------
     reason : str
         "" for a trail, else why not: "no ridge", "not elongated", "off centre", "broad",
-        "knotty", "noise".
+        "knotty", "soft ends", "noise".
     r, theta : float
         The line along the ridge's crest (see :func:`crest`).
     moved : float
@@ -246,7 +256,7 @@ def local_noise(data, excluded, sigma, r, theta, a, b, *, band, keep_out, reach=
     return med, max(1.0, robust_sigma(snr - med))
 
 
-def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width):
+def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=None):
     """Verify the segment [a, b] of the line (r, theta) as a trail.
 
     The ridge is centred first (the band of a wide trail's best line need not sit on its
@@ -258,7 +268,7 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width):
     >>> rng = np.random.default_rng(1)
     >>> rows = np.arange(200.0)[:, None]
     >>> trail = rng.normal(size=(200, 300)) + 1.5 * np.exp(-0.5 * (rows - 101.0) ** 2)
-    >>> v = verify(trail, trail < -99, 1.0, -1.5, 0.0, -100, 100, min_snr=6.0, width=2.0)
+    >>> v = verify(trail, trail < -99, 1.0, -1.5, 0.0, -149.5, 149.5, min_snr=6.0, width=2.0)
     >>> v.ok, v.moved < 0.5
     (True, True)
     >>> cols = np.arange(300.0)
@@ -289,10 +299,16 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width):
     sides = side_levels(profile, rd)
     if sides and max(sides) > MAX_SIDE_FRACTION * rd.peak:
         return verdict("broad")
+    if rd.fwhm > MAX_WIDTH_PSF * (psf_fwhm or DEFAULT_PSF_FWHM) and rd.peak < BRIGHT:
+        # Much wider than a star and faint: background structure, not a (defocused) trail.
+        return verdict("broad")
     chunks = np.sort(chunk_snr(data, excluded, sigma, r, theta, a, b, width, CHUNKS))
     rest = chunks[:-CHUNKS // 4]
     if rest.sum() / np.sqrt(rest.size) < KNOT_FRACTION * min_snr:
         return verdict("knotty")
+    if _soft_ends(data, excluded, sigma, r, theta, a, b, half_width=width,
+                  reach=max(10.0, 2.0 * rd.fwhm), margin=rd.fwhm + 2.0):
+        return verdict("soft ends")
     snr = float(chunks.sum() / np.sqrt(chunks.size))
     med, spread = local_noise(data, excluded, sigma, r, theta, a, b, band=2.0 * width,
                               keep_out=max(3.0 * rd.extent, 3.0 * rd.fwhm, 15.0))
@@ -338,6 +354,35 @@ def crest(data, excluded, sigma, r, theta, a, b, *, iterations=4, tolerance=0.2)
     return r, theta, a, b
 
 
+def _soft_ends(data, excluded, sigma, r, theta, a, b, *, half_width, reach, margin):
+    """Whether the signal goes on beyond both ends of the segment, fading, as a galaxy's disk
+    does: a trail ends sharply, within its width, or at the image's edge.
+
+    An end is soft when the band just beyond it, over `reach` pixels, holds a significant
+    part of the level just inside it, but clearly less (`SOFT_END`)."""
+    ny, nx = data.shape
+    soft = []
+    for end, out in ((a, -1.0), (b, 1.0)):
+        x, y = to_pixels(data.shape, *point(r, theta, end + out * reach))
+        if not (margin <= x <= nx - 1 - margin and margin <= y <= ny - 1 - margin):
+            continue  # at the edge: the trail may go on beyond the image
+        levels = []
+        for near, far in ((end, end + out * reach), (end - out * reach, end)):
+            rows, cols, _, _ = strip(data.shape, r, theta, min(near, far), max(near, far),
+                                     half_width)
+            valid = ~excluded[rows, cols]
+            values = data[rows[valid], cols[valid]] / sigma
+            levels.append((values.mean(), 1.0 / np.sqrt(values.size)) if values.size else None)
+        if None in levels:
+            continue
+        (beyond, error), (inside, _) = levels
+        # At the level inside, the line goes on as it was (a trail whose end was not reached);
+        # well below it, it fades.
+        soft.append(SOFT_END[0] * inside < beyond < SOFT_END[1] * inside
+                    and beyond > 3.0 * error)
+    return bool(soft) and all(soft)
+
+
 def _centroid(data, excluded, r, theta, a, b, window):
     """Across-line centroid of the positive valid pixels within `window` of the line over
     [a, b], or None when there are none."""
@@ -350,26 +395,31 @@ def _centroid(data, excluded, r, theta, a, b, window):
 
 def flux_per_length(data, excluded, sigma, r, theta, a, b, fwhm):
     """The trail's total signal per unit length and its noise, from the pixels within
-    `APERTURE_FWHM` FWHM of the line over [a, b]: the mean of the valid ones times the number
-    of pixels per unit length (excluded pixels are missing, not zero).
+    `APERTURE_FWHM` FWHM of the line over [a, b]: the mean of the valid ones above the level of
+    the two bands beside the aperture (the local sky: the background mesh under a bright trail
+    is raised by it), times the number of pixels per unit length. Excluded pixels are missing,
+    not zero.
 
     Examples
     --------
     >>> rows = np.arange(60.0)[:, None]
-    >>> data = np.zeros((60, 200)) + 3.0 * np.exp(-0.5 * ((rows - 30) / 1.2) ** 2)
+    >>> data = 0.3 + np.zeros((60, 200)) + 3.0 * np.exp(-0.5 * ((rows - 30) / 1.2) ** 2)
     >>> f, err = flux_per_length(data, data < -1, 1.0, -0.5, 0.0, -80, 80, 2.8)
     >>> round(float(f / (3.0 * 1.2 * np.sqrt(2 * np.pi))), 3)
     1.0
     """
     half = APERTURE_FWHM * max(fwhm, 1.0)
-    rows, cols, _, _ = strip(data.shape, r, theta, a, b, half)
+    rows, cols, d, _ = strip(data.shape, r, theta, a, b, half + SKY_BAND)
     valid = ~excluded[rows, cols]
-    n = int(valid.sum())
-    if n == 0 or not b > a:
+    inner = np.abs(d) < half
+    aperture, sky = valid & inner, valid & ~inner
+    n, m = int(aperture.sum()), int(sky.sum())
+    if n == 0 or m == 0 or not b > a:
         return 0.0, float("inf")
-    density = rows.size / (b - a)
-    values = data[rows[valid], cols[valid]]
-    return float(values.mean() * density), float(sigma / np.sqrt(n) * density)
+    density = inner.sum() / (b - a)
+    level = data[rows[sky], cols[sky]].mean()
+    signal = data[rows[aperture], cols[aperture]].mean() - level
+    return float(signal * density), float(sigma * np.sqrt(1.0 / n + 1.0 / m) * density)
 
 
 class Verifier:
@@ -390,13 +440,15 @@ class Verifier:
     >>> verdict.ok, round(verdict.ridge.fwhm)
     (True, 3)
     >>> s = verifier.finish(streak, verdict)
-    >>> round(float(s.flux_per_length / (2.0 * 1.3 * np.sqrt(2 * np.pi))), 1)
-    1.0
+    >>> truth = 2.0 * 1.3 * np.sqrt(2 * np.pi)         # the profile's integral
+    >>> bool(abs(s.flux_per_length - truth) < 3 * s.flux_per_length_err)
+    True
     """
 
-    def __init__(self, data, excluded, sigma, *, min_snr, width):
+    def __init__(self, data, excluded, sigma, *, min_snr, width, psf_fwhm=None):
         self.data, self.excluded = data, np.array(excluded, dtype=bool)
         self.sigma, self.min_snr, self.width = sigma, float(min_snr), float(width)
+        self.psf_fwhm = psf_fwhm
 
     def _segment(self, streak):
         shape = self.data.shape
@@ -407,7 +459,7 @@ class Verifier:
     def __call__(self, streak) -> Verdict:
         a, b = self._segment(streak)
         return verify(self.data, self.excluded, self.sigma, streak.r, streak.theta, a, b,
-                      min_snr=self.min_snr, width=self.width)
+                      min_snr=self.min_snr, width=self.width, psf_fwhm=self.psf_fwhm)
 
     def finish(self, streak, verdict: Verdict):
         """The streak with its measured width and its flux per length from the aperture."""
