@@ -2,7 +2,17 @@
 PYTHON ?= python3
 VENV   := .venv
 PY     := $(VENV)/bin/python
+# The venv's cmake, ninja and clang-format come first.
+WITH_VENV := PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
 CTEST_BUILD := build/ctest
+
+# Stamps in the venv: the requirements from pyproject.toml, and the package built from the
+# sources below. A target is remade only when something it was made from has changed. The
+# folders count too: a file added to or removed from one changes the folder's time.
+REQUIREMENTS := $(VENV)/.requirements
+INSTALLED    := $(VENV)/.installed
+SOURCES      := $(shell find src -not -path '*/__pycache__*') pyproject.toml CMakeLists.txt
+CXX_SOURCES  := $(shell find src tests/cpp bench -name '*.hpp' -o -name '*.cpp')
 
 .PHONY: demo test install pytest ctest sanitize tsan bench format clean
 
@@ -10,9 +20,22 @@ $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
-# Builds the extension (incrementally, in build/) and installs the package with its test extras.
-install: $(PY)
-	$(PY) -m pip install --quiet ".[test]"
+# The build system's requirements (with CMake and Ninja), the dependencies and the test extras,
+# so that pip builds without an isolated environment of its own and build/ is reused.
+$(REQUIREMENTS): pyproject.toml tools/requirements.py | $(PY)
+	@echo "==> installing the requirements of pyproject.toml into $(VENV)"
+	$(PY) tools/requirements.py test > $(VENV)/requirements.txt
+	$(PY) -m pip install -r $(VENV)/requirements.txt cmake ninja
+	touch $@
+
+# Builds the extension incrementally in build/ (the build's steps are shown) and reinstalls the
+# package, Python files included.
+$(INSTALLED): $(SOURCES) $(REQUIREMENTS)
+	@echo "==> building and installing kestrova (CMake build directory: build/)"
+	$(WITH_VENV) $(PY) -m pip install -v --no-build-isolation --no-deps .
+	touch $@
+
+install: $(INSTALLED)
 
 demo: install
 	$(PY) -m kestrova demo
@@ -23,30 +46,28 @@ pytest: install
 	$(PY) -m pytest -q
 
 # The native kernel alone, with AddressSanitizer and UndefinedBehaviorSanitizer.
-ctest: $(PY)
-	$(PY) -m pip install --quiet cmake ninja
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S tests/cpp -B $(CTEST_BUILD) -G Ninja \
-		-DKESTROVA_SANITIZE=address,undefined
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(CTEST_BUILD)
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir $(CTEST_BUILD) --output-on-failure
+ctest: $(REQUIREMENTS)
+	$(WITH_VENV) cmake -S tests/cpp -B $(CTEST_BUILD) -G Ninja -DKESTROVA_SANITIZE=address,undefined
+	$(WITH_VENV) cmake --build $(CTEST_BUILD)
+	$(WITH_VENV) ctest --test-dir $(CTEST_BUILD) --output-on-failure
 
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, and the whole pytest
 # suite run against it (tools/sanitize.sh).
 sanitize: install
-	$(PY) -m pip install --quiet pybind11 cmake ninja
 	tools/sanitize.sh $(CURDIR)/$(PY)
 
 # The kernel's own tests under ThreadSanitizer, with Clang and LLVM's OpenMP runtime.
-tsan: $(PY)
-	$(PY) -m pip install --quiet cmake ninja
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" tools/tsan.sh
+tsan: $(REQUIREMENTS)
+	$(WITH_VENV) tools/tsan.sh
 
 bench: install
 	$(PY) bench/score_map.py
 
-format: $(PY)
+$(VENV)/bin/clang-format: | $(PY)
 	$(PY) -m pip install --quiet clang-format
-	$(VENV)/bin/clang-format -i src/*.hpp src/*.cpp tests/cpp/*.cpp bench/*.cpp
+
+format: $(VENV)/bin/clang-format
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 clean:
 	rm -rf build $(VENV)

@@ -3,7 +3,7 @@
 
 #include <new>
 
-#include "../src/hough.hpp"
+#include "../src/kernel/band_hough.hpp"
 
 extern "C" double* kernel_score_map(double* input, std::size_t Nx, std::size_t Ny, double r0,
                                     double r1, std::size_t Nr, double t0, double t1, std::size_t Nt,

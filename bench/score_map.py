@@ -1,7 +1,7 @@
 """Throughput of the band Hough score map: band evaluations (nx * ny * nt) per second.
 
 Compares, interleaved in one run and on the same images,
-  kernel     the package's native kernel (src/hough.hpp) through a small C shim,
+  kernel     the package's native kernel (src/kernel/band_hough.hpp) through a small C shim,
   module     kestrova.hough.HoughTransform.score_map, when that module is importable,
   yardstick  a straightforward implementation (bench/yardstick.cpp),
   numpy      a pure-NumPy implementation,

@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 from conftest import hough_entries
+import lines
 from kestrova.hough import HoughTransform
 
 COUNT = "{}() takes {} {} positional arguments ({} given)"
@@ -101,7 +102,7 @@ def test_float_conversion_keeps_nan_and_passes_errors_through(one):
         one.dl(Bad(), 0.0)
     with pytest.raises(TypeError) as info:
         one.dm("a", 0.0)  # converted although dm does not use r
-    assert hough_entries(info.value)[-1][2] == 40
+    assert hough_entries(info.value)[-1][2] == lines.dm
 
 
 class IntSub(int):
@@ -141,7 +142,7 @@ def test_int_conversion_errors(ht, nr, error, message):
     with pytest.raises(error) as info:
         ht.score_map(0.0, 1.0, nr, 0.0, 1.0, 2)
     assert str(info.value) == message
-    assert hough_entries(info.value)[-1][2] == 65
+    assert hough_entries(info.value)[-1][2] == lines.score_map
 
 
 def test_int_subclass_from_int_warns(ht):

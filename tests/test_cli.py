@@ -42,8 +42,9 @@ def test_npy_with_every_output(sky, tmp_path, capsys):
     assert len(rows) == 1
     check_streak(rows[0])
     header, line = outputs["csv"].read_text().splitlines()[:2]
-    assert header.startswith("id,r,theta,snr")
-    assert float(line.split(",")[5]) == pytest.approx(float(rows[0][1]), abs=0.06)
+    assert header.startswith("id,r,theta,angle,snr")
+    x_start = float(line.split(",")[header.split(",").index("x_start")])
+    assert x_start == pytest.approx(float(rows[0][1]), abs=0.06)
     mask = np.load(outputs["npy"])
     assert mask.shape == sky.shape and mask.dtype == bool and 0 < mask.mean() < 0.1
     assert outputs["png"].read_bytes()[:4] == b"\x89PNG"

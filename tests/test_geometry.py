@@ -8,6 +8,7 @@ import pytest
 import kestrova.hough as hough
 from conftest import hough_entries
 from conftest import NumpyWith, f32, raiser
+import lines
 from kestrova.hough import HoughTransform
 
 PI = math.pi
@@ -171,10 +172,10 @@ class TestDlDm:
     @pytest.mark.parametrize(
         "method, replace, line",
         [
-            ("dl", {"cos": raiser("cos")}, 36),
-            ("dl", {"sin": raiser("sin")}, 37),
-            ("dm", {"cos": raiser("cos")}, 41),
-            ("dm", {"sin": raiser("sin")}, 42),
+            ("dl", {"cos": raiser("cos")}, lines.dl_cos),
+            ("dl", {"sin": raiser("sin")}, lines.dl_sin),
+            ("dm", {"cos": raiser("cos")}, lines.dm_cos),
+            ("dm", {"sin": raiser("sin")}, lines.dm_sin),
         ],
     )
     def test_numpy_errors_at_their_lines(self, monkeypatch, method, replace, line):
@@ -183,7 +184,7 @@ class TestDlDm:
             getattr(make((2, 2)), method)(1.0, 0.5)
         assert hough_entries(info.value) == [entry(method, line)]
 
-    @pytest.mark.parametrize("method, line", [("dl", 38), ("dm", 43)])
+    @pytest.mark.parametrize("method, line", [("dl", lines.dl_sum), ("dm", lines.dm_sum)])
     def test_missing_axis_at_the_arithmetic_line(self, method, line):
         ht = make((2, 2))
         del ht.axis2
@@ -211,7 +212,7 @@ class TestDlDm:
         monkeypatch.setattr(hough, "np", NumpyWith(cos=lambda t: "one"))
         with pytest.raises(TypeError) as info:
             make((2, 2)).dl(1.0, 0.5)
-        assert hough_entries(info.value) == [entry("dl", 36)]
+        assert hough_entries(info.value) == [entry("dl", lines.dl_cos)]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -260,7 +261,7 @@ class TestPoints:
         with pytest.raises(TypeError) as info:
             make((1, 1)).locate(1.0, 0.5)
         assert str(info.value) == "locate() takes exactly 4 positional arguments (3 given)"
-        assert hough_entries(info.value) == [entry("locate", 62)]
+        assert hough_entries(info.value) == [entry("locate", lines.locate)]
 
     def test_nan_arguments(self):
         ht = make((1, 1))
@@ -307,20 +308,23 @@ class TestPoints:
         ht.p0 = raiser("p0")
         with pytest.raises(ArithmeticError) as info:
             ht.locate(1.0, 0.5, 2.0)
-        assert hough_entries(info.value) == [entry("locate", 63)]
+        assert hough_entries(info.value) == [entry("locate", lines.locate_point)]
 
     def test_error_in_numpy_inside_p0_gains_both_entries(self, monkeypatch):
         monkeypatch.setattr(hough, "np", NumpyWith(sin=raiser("sin")))
         with pytest.raises(ArithmeticError) as info:
             make((1, 1)).locate(1.0, 0.5, 2.0)
-        assert hough_entries(info.value) == [entry("locate", 63), entry("p0", 46)]
+        assert hough_entries(info.value) == [
+            entry("locate", lines.locate_point),
+            entry("p0", lines.p0_array),
+        ]
 
     def test_n0_error_line(self, monkeypatch):
         ht = make((1, 1))
         monkeypatch.setattr(hough, "np", NumpyWith(array=raiser("array")))
         with pytest.raises(ArithmeticError) as info:
             ht.n0(1.0, 0.5)
-        assert hough_entries(info.value) == [entry("n0", 49)]
+        assert hough_entries(info.value) == [entry("n0", lines.n0_array)]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -441,7 +445,7 @@ class TestDmlim:
         with pytest.raises(ValueError) as info:
             make((5, 5)).dmlim(0.0, float("nan"))
         assert "zero-size array to reduction operation maximum" in str(info.value)
-        assert hough_entries(info.value) == [entry("dmlim", 60)]
+        assert hough_entries(info.value) == [entry("dmlim", lines.dmlim_return)]
 
     @pytest.mark.parametrize(
         "image, message",
@@ -465,7 +469,7 @@ class TestDmlim:
             ht.dmlim(0.0, 0.0)
         assert str(info.value) == message
         assert calls == []
-        assert hough_entries(info.value) == [entry("dmlim", 52)]
+        assert hough_entries(info.value) == [entry("dmlim", lines.dmlim_shape)]
 
     def test_shape_entries_convert_like_float_arguments(self):
         class Image:
@@ -475,7 +479,7 @@ class TestDmlim:
         ht.image = Image()
         with pytest.raises(TypeError) as info:
             ht.dmlim(0.0, 0.0)
-        assert hough_entries(info.value) == [entry("dmlim", 52)]
+        assert hough_entries(info.value) == [entry("dmlim", lines.dmlim_shape)]
 
     def test_reaches_p0_and_n0_through_the_instance(self):
         class Vertical(HoughTransform):
@@ -498,15 +502,15 @@ class TestDmlim:
         with pytest.raises(TypeError) as info:
             make((3, 3)).dmlim(0.0, 0.0)
         assert str(info.value) == "Cannot convert list to numpy.ndarray"
-        assert hough_entries(info.value) == [entry("dmlim", 53)]
+        assert hough_entries(info.value) == [entry("dmlim", lines.dmlim_p)]
 
     @pytest.mark.parametrize(
         "replace, line",
         [
-            ({"abs": raiser("abs")}, 55),
-            ({"array": lambda v: np.array(v) if len(v) == 2 else raiser("borders")()}, 56),
-            ({"max": raiser("max")}, 60),
-            ({"min": raiser("min")}, 60),
+            ({"abs": raiser("abs")}, lines.dmlim_guard),
+            ({"array": lambda v: np.array(v) if len(v) == 2 else raiser("borders")()}, lines.dmlim_crossings),
+            ({"max": raiser("max")}, lines.dmlim_return),
+            ({"min": raiser("min")}, lines.dmlim_return),
         ],
     )
     def test_error_lines(self, monkeypatch, replace, line):
@@ -521,4 +525,4 @@ class TestDmlim:
         ht.n0 = raiser("n0")
         with pytest.raises(ArithmeticError) as info:
             ht.dmlim(0.5, 0.5)
-        assert hough_entries(info.value) == [entry("dmlim", 54)]
+        assert hough_entries(info.value) == [entry("dmlim", lines.dmlim_b)]

@@ -8,6 +8,7 @@ import pytest
 
 import kestrova.hough
 from conftest import hough_entries
+import lines
 from kestrova.hough import HoughTransform
 
 
@@ -94,7 +95,7 @@ def test_snr_python_zero_sigma():
     ht = with_record(record([1.0]), sigma=0)
     with pytest.raises(ZeroDivisionError) as info:
         ht.snr(0, 0, 1)
-    assert entries(info.value) == [("kestrova.hough.HoughTransform.snr", 100)]
+    assert entries(info.value) == [("kestrova.hough.HoughTransform.snr", lines.snr_ratio)]
 
 
 # --- ramp_sigmoid -----------------------------------------------------------------------------
@@ -136,8 +137,8 @@ def test_ramp_sigmoid_type_check(x, p, name, got):
 @pytest.mark.parametrize(
     "x, p, error, line",
     [
-        (np.zeros(3), None, TypeError, 128),  # None passes the check, fails when indexed
-        (np.zeros(3), np.zeros(3), IndexError, 130),
+        (np.zeros(3), None, TypeError, lines.ramp_sigmoid_level),  # None passes the check, fails when indexed
+        (np.zeros(3), np.zeros(3), IndexError, lines.ramp_sigmoid_upper),
     ],
 )
 def test_ramp_sigmoid_failures_are_traced(x, p, error, line):
@@ -210,7 +211,7 @@ def test_fit_objective_arguments(fake_opt, args, kwargs, message):
     with pytest.raises(TypeError) as info:
         func(*args, **kwargs)
     assert str(info.value) == message
-    assert entries(info.value) == [("kestrova.hough.HoughTransform.fit.lambda", 112)]
+    assert entries(info.value) == [("kestrova.hough.HoughTransform.fit.lambda", lines.fit_objective)]
 
 
 def test_fit_zero_samples_fails_before_minimizing(fake_opt):
@@ -230,7 +231,7 @@ def test_fit_zero_samples_fails_before_minimizing(fake_opt):
     ht = with_record(np.zeros((2, 0)).view(Record))
     with pytest.raises(ZeroDivisionError, match=r"^float division$") as info:
         ht.fit(0, 0, 1)
-    assert entries(info.value) == [("kestrova.hough.HoughTransform.fit", 111)]
+    assert entries(info.value) == [("kestrova.hough.HoughTransform.fit", lines.fit_start)]
     assert fake_opt.minimize_args is None
 
 
@@ -255,8 +256,8 @@ def test_fit_error_inside_objective_is_traced():
     with pytest.raises(ValueError, match="broken model") as info:
         ht.fit(0, 0, 1)
     assert entries(info.value) == [
-        ("kestrova.hough.HoughTransform.fit", 113),
-        ("kestrova.hough.HoughTransform.fit.lambda", 112),
+        ("kestrova.hough.HoughTransform.fit", lines.fit_minimize),
+        ("kestrova.hough.HoughTransform.fit.lambda", lines.fit_objective),
     ]
 
 

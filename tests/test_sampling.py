@@ -8,6 +8,7 @@ import pytest
 import kestrova.hough as hough
 from conftest import hough_entries
 from conftest import NumpyWith, f32, raiser
+import lines
 from kestrova.hough import HoughTransform
 
 PI = math.pi
@@ -163,14 +164,14 @@ class TestMask:
         del hough.np  # monkeypatch restores it
         with pytest.raises(NameError, match="name 'np' is not defined") as info:
             ht.mask(0.0, 0.0, 1.0)
-        assert hough_entries(info.value) == [entry("mask", 82)]
+        assert hough_entries(info.value) == [entry("mask", lines.mask_band)]
 
     def test_error_in_dl_gains_the_mask_entry(self):
         ht = HoughTransform(np.zeros((2, 3)), 1.0)
         del ht.axis1
         with pytest.raises(AttributeError) as info:
             ht.mask(0.0, 0.0, 1.0)
-        assert hough_entries(info.value) == [entry("mask", 82), entry("dl", 38)]
+        assert hough_entries(info.value) == [entry("mask", lines.mask_band), entry("dl", lines.dl_sum)]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -263,9 +264,9 @@ class TestElementsAlong:
     @pytest.mark.parametrize(
         "attribute, value, line",
         [
-            ("mask", lambda r, theta, w: [[True]], 85),
-            ("dm", lambda r, theta: DmLike(), 86),
-            ("image", None, 87),
+            ("mask", lambda r, theta, w: [[True]], lines.elements_along_mask),
+            ("dm", lambda r, theta: DmLike(), lines.elements_along_dm),
+            ("image", None, lines.elements_along_px),
         ],
     )
     def test_typed_locals_reject_other_objects(self, attribute, value, line):
@@ -274,9 +275,9 @@ class TestElementsAlong:
         with pytest.raises(TypeError) as info:
             ht.elements_along(0.0, 0.0, 1.0)
         assert hough_entries(info.value) == [entry("elements_along", line)]
-        if line == 85:
+        if line == lines.elements_along_mask:
             assert str(info.value) == "Cannot convert list to numpy.ndarray"
-        if line == 86:
+        if line == lines.elements_along_dm:
             assert str(info.value) == "Cannot convert tuple to numpy.ndarray"
 
     def test_typed_local_errors_further_on(self, monkeypatch):
@@ -284,7 +285,7 @@ class TestElementsAlong:
         monkeypatch.setattr(hough, "np", NumpyWith(cumsum=lambda a: a, vstack=lambda t: list(t)))
         with pytest.raises(TypeError, match="Cannot convert list to numpy.ndarray") as info:
             ht.elements_along(0.0, 0.0, 1.0)
-        assert hough_entries(info.value) == [entry("elements_along", 91)]
+        assert hough_entries(info.value) == [entry("elements_along", lines.elements_along_stack)]
 
     def test_none_passes_the_check_and_fails_in_the_next_step(self):
         ht = HoughTransform(np.ones((2, 2)), 1.0)
@@ -293,9 +294,16 @@ class TestElementsAlong:
         ht.dm = lambda r, theta: None
         with pytest.raises(TypeError, match="'NoneType' object is not subscriptable") as info:
             ht.elements_along(0.0, 0.0, 1.0)
-        assert hough_entries(info.value) == [entry("elements_along", 86)]
+        assert hough_entries(info.value) == [entry("elements_along", lines.elements_along_dm)]
 
-    @pytest.mark.parametrize("name, line", [("append", 88), ("cumsum", 91), ("vstack", 91)])
+    @pytest.mark.parametrize(
+        "name, line",
+        [
+            ("append", lines.elements_along_append_dm),
+            ("cumsum", lines.elements_along_stack),
+            ("vstack", lines.elements_along_stack),
+        ],
+    )
     def test_numpy_error_lines(self, monkeypatch, name, line):
         ht = HoughTransform(np.ones((2, 2)), 1.0)
         monkeypatch.setattr(hough, "np", NumpyWith(**{name: raiser(name)}))
@@ -308,14 +316,14 @@ class TestElementsAlong:
         monkeypatch.setattr(hough, "np", NumpyWith(append=lambda a, b: Unsortable(np.append(a, b))))
         with pytest.raises(AttributeError, match="argsort") as info:
             ht.elements_along(0.0, 0.0, 1.0)
-        assert hough_entries(info.value) == [entry("elements_along", 90)]
+        assert hough_entries(info.value) == [entry("elements_along", lines.elements_along_argsort)]
 
     def test_append_returning_a_list(self, monkeypatch):
         ht = HoughTransform(np.ones((2, 2)), 1.0)
         monkeypatch.setattr(hough, "np", NumpyWith(append=lambda a, b: list(a)))
         with pytest.raises(TypeError, match="Cannot convert list to numpy.ndarray") as info:
             ht.elements_along(0.0, 0.0, 1.0)
-        assert hough_entries(info.value) == [entry("elements_along", 88)]
+        assert hough_entries(info.value) == [entry("elements_along", lines.elements_along_append_dm)]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -343,7 +351,7 @@ class TestProfile:
     def test_fewer_than_one_bin(self, noisy, w):
         with pytest.raises(ValueError, match="`bins` must be positive") as info:
             noisy.profile(0.0, 0.3, -20.0, 20.0, w)
-        assert hough_entries(info.value) == [entry("profile", 122)]
+        assert hough_entries(info.value) == [entry("profile", lines.profile_histogram)]
 
     @pytest.mark.parametrize(
         "w, error, message",
@@ -357,7 +365,7 @@ class TestProfile:
         with pytest.raises(error) as info:
             noisy.profile(0.0, 0.3, -20.0, 20.0, w)
         assert str(info.value) == message
-        assert hough_entries(info.value) == [entry("profile", 122)]
+        assert hough_entries(info.value) == [entry("profile", lines.profile_histogram)]
 
     @pytest.mark.parametrize(
         "r, theta, dm1, dm2",
@@ -458,10 +466,10 @@ class TestProfile:
     @pytest.mark.parametrize(
         "attribute, value, line, type_name",
         [
-            ("dm", lambda r, theta: [[0.0]], 118, "list"),
-            ("mask", lambda r, theta, w: MaskLike(), 119, "MaskLike"),
-            ("dl", lambda r, theta: DmLike(), 120, "tuple"),
-            ("image", DmLike(), 121, "tuple"),
+            ("dm", lambda r, theta: [[0.0]], lines.profile_dm, "list"),
+            ("mask", lambda r, theta, w: MaskLike(), lines.profile_mask, "MaskLike"),
+            ("dl", lambda r, theta: DmLike(), lines.profile_dl, "tuple"),
+            ("image", DmLike(), lines.profile_px, "tuple"),
         ],
     )
     def test_typed_locals_reject_other_objects(self, attribute, value, line, type_name):
@@ -476,11 +484,11 @@ class TestProfile:
     @pytest.mark.parametrize(
         "histogram, error, message, line",
         [
-            (lambda *a, **k: ([0.0], np.zeros(2)), TypeError, "Cannot convert list to numpy.ndarray", 122),
-            (lambda *a, **k: (np.zeros(1), [0.0, 1.0]), TypeError, "Cannot convert list to numpy.ndarray", 122),
-            (lambda *a, **k: (np.zeros(1),) * 3, ValueError, "too many values to unpack (expected 2)", 122),
-            (lambda *a, **k: (np.zeros(1),), ValueError, "need more than 1 value to unpack", 122),
-            (lambda *a, **k: iter([]), ValueError, "need more than 0 values to unpack", 122),
+            (lambda *a, **k: ([0.0], np.zeros(2)), TypeError, "Cannot convert list to numpy.ndarray", lines.profile_histogram),
+            (lambda *a, **k: (np.zeros(1), [0.0, 1.0]), TypeError, "Cannot convert list to numpy.ndarray", lines.profile_histogram),
+            (lambda *a, **k: (np.zeros(1),) * 3, ValueError, "too many values to unpack (expected 2)", lines.profile_histogram),
+            (lambda *a, **k: (np.zeros(1),), ValueError, "need more than 1 value to unpack", lines.profile_histogram),
+            (lambda *a, **k: iter([]), ValueError, "need more than 0 values to unpack", lines.profile_histogram),
         ],
     )
     def test_histogram_results(self, monkeypatch, histogram, error, message, line):
@@ -496,9 +504,16 @@ class TestProfile:
         monkeypatch.setattr(hough, "np", NumpyWith(diff=lambda edge: AnythingMinus()))
         with pytest.raises(TypeError, match="Cannot convert str to numpy.ndarray") as info:
             ht.profile(0.0, 0.0, -1.0, 1.0, 1.0)
-        assert hough_entries(info.value) == [entry("profile", 123)]
+        assert hough_entries(info.value) == [entry("profile", lines.profile_edge)]
 
-    @pytest.mark.parametrize("name, line", [("histogram", 122), ("diff", 123), ("vstack", 124)])
+    @pytest.mark.parametrize(
+        "name, line",
+        [
+            ("histogram", lines.profile_histogram),
+            ("diff", lines.profile_edge),
+            ("vstack", lines.profile_return),
+        ],
+    )
     def test_numpy_error_lines(self, monkeypatch, name, line):
         ht = HoughTransform(np.ones((2, 2)), 1.0)
         monkeypatch.setattr(hough, "np", NumpyWith(**{name: raiser(name)}))
@@ -511,4 +526,4 @@ class TestProfile:
         ht = HoughTransform(np.array([["a"]]), 1.0)
         with pytest.raises(TypeError) as info:
             ht.profile(0.0, 0.0, -1.0, 1.0, NAN)
-        assert hough_entries(info.value) == [entry("profile", 122)]
+        assert hough_entries(info.value) == [entry("profile", lines.profile_histogram)]

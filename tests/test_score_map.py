@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 from conftest import f32, hough_entries
+import lines
 from kestrova.hough import HoughTransform
 
 
@@ -93,10 +94,10 @@ def test_negative_counts():
     ht = HoughTransform(np.ones((3, 3)), 1.0)
     with pytest.raises(ValueError, match="negative dimensions") as info:
         ht.score_map(-2.0, 2.0, -5, 0.0, 3.0, 4)
-    assert hough_entries(info.value)[-1][2] == 71
+    assert hough_entries(info.value)[-1][2] == lines.score_map_zeros
     with pytest.raises(ValueError, match="nr and nt") as info:
         ht.score_map(-2.0, 2.0, -5, 0.0, 3.0, -4)
-    assert hough_entries(info.value)[-1][2] == 71
+    assert hough_entries(info.value)[-1][2] == lines.score_map_zeros
 
 
 @pytest.mark.parametrize("nr, nt", [(2**31 - 1, 1), (2**20, 2**20), (2**31 - 1, 2**31 - 1)])
@@ -104,7 +105,7 @@ def test_grid_beyond_memory_is_refused(nr, nt):
     # Never allocated lazily and then killed for: refused up front.
     with pytest.raises(MemoryError, match="needs more memory") as info:
         HoughTransform(np.ones((2, 2)), 1.0).score_map(-2.0, 2.0, nr, 0.0, 3.0, nt)
-    assert hough_entries(info.value)[-1][2] == 71
+    assert hough_entries(info.value)[-1][2] == lines.score_map_zeros
 
 
 def test_orientation_on_a_non_square_image():
@@ -197,14 +198,14 @@ def test_inconsistent_image_shape_is_refused():
     ht.image = Lying()
     with pytest.raises(ValueError, match="does not match") as info:
         ht.score_map(-2.0, 2.0, 5, 0.0, 3.0, 4)
-    assert hough_entries(info.value)[-1][2] == 75
+    assert hough_entries(info.value)[-1][2] == lines.score_map_shape
 
 
 @pytest.mark.parametrize(
     "image, error, line",
     [
-        (np.zeros((2, 3, 4)), "Buffer has wrong number of dimensions (expected 2, got 3)", 73),
-        (np.zeros(3), "Buffer has wrong number of dimensions (expected 2, got 1)", 73),
+        (np.zeros((2, 3, 4)), "Buffer has wrong number of dimensions (expected 2, got 3)", lines.score_map_input),
+        (np.zeros(3), "Buffer has wrong number of dimensions (expected 2, got 1)", lines.score_map_input),
     ],
 )
 def test_image_dimensions(image, error, line):

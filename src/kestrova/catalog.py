@@ -4,7 +4,7 @@ the streak masks made from them (:func:`streak_mask`).
 
 from __future__ import annotations
 
-from dataclasses import asdict, dataclass, field, fields
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -14,7 +14,7 @@ from .lines import segment_region
 if TYPE_CHECKING:
     from .detect import ScoreMap
 
-__all__ = ["Streak", "StreakRecord", "StreakCatalog", "streak_mask", "COLUMN_NOTES"]
+__all__ = ["Streak", "StreakRecord", "StreakCatalog", "streak_mask"]
 
 
 @dataclass(frozen=True)
@@ -124,8 +124,8 @@ class StreakCatalog:
     Examples
     --------
     >>> cat = StreakCatalog((), (10, 20), 1.0)
-    >>> len(cat), cat.to_table(astropy=False).dtype.names[:3]
-    (0, ('id', 'r', 'theta'))
+    >>> len(cat), cat.to_table(astropy=False).dtype.names[:4]
+    (0, ('id', 'r', 'theta', 'angle'))
     """
 
     streaks: tuple
@@ -145,52 +145,25 @@ class StreakCatalog:
     def __getitem__(self, index):
         return self.streaks[index]
 
-    def to_table(self, astropy: bool | None = None):
-        """The catalog as a NumPy structured array, or an astropy Table (with units in the
-        column descriptions) when astropy is installed and `astropy` is not False."""
-        names = ["id"] + [f.name for f in fields(Streak)]
-        dtype = [("id", np.int32)] + [(f.name, np.float64) for f in fields(Streak)]
-        rows = [(i + 1, *asdict(s).values()) for i, s in enumerate(self.streaks)]
-        array = np.array(rows, dtype=dtype)
-        if astropy is False:
-            return array
-        try:
-            from astropy.table import Table
-        except ImportError:
-            if astropy:
-                raise
-            return array
-        table = Table(array)
-        for name, text in COLUMN_NOTES.items():
-            table[name].description = text
-        table.meta["sigma"] = self.sigma
-        table.meta["shape"] = list(self.shape)
-        assert table.colnames == names
-        return table
+    def to_table(self, astropy: bool | None = None, *, header=None, **options):
+        """The catalog as an astropy Table with units, descriptions and meta, or a NumPy
+        structured array when astropy is missing or `astropy` is False.
+
+        With the image's FITS `header`, sky positions, times and photometry are added; the
+        keyword `options` (``zeropoint``, ``one_based``, ``chunks``, ``file``, ``hdu``,
+        ``extname``) are those of :func:`kestrova.describe.describe`.
+        """
+        return self.describe(header, **options).to_table(astropy=astropy)
+
+    def describe(self, header=None, **options):
+        """The streaks in astronomers' terms; see :func:`kestrova.describe.describe`."""
+        from .describe import describe
+
+        return describe(self, header, **options)
 
     def mask(self, grow: float = 3.0) -> np.ndarray:
         """Boolean mask of the streaks; see :func:`streak_mask`."""
         return streak_mask(self.shape, self.streaks, grow=grow)
-
-
-COLUMN_NOTES = {
-    "id": "streak number, strongest first",
-    "r": "signed distance of the line from the image centre (pixels)",
-    "theta": "direction of the line from +column towards +row (radians)",
-    "snr": "signal-to-noise ratio of the band along the whole line",
-    "score": "detection signal-to-noise ratio",
-    "x_start": "start column (pixels)",
-    "y_start": "start row (pixels)",
-    "x_end": "end column (pixels)",
-    "y_end": "end row (pixels)",
-    "length": "length (pixels)",
-    "flux_per_length": "total signal of the trail per pixel of length",
-    "flux_per_length_err": "1-sigma noise of flux_per_length",
-    "level": "fitted level of the running sum before the streak",
-    "goodness": "goodness figure of the ramp fit",
-    "width": "half-width of the measuring band (pixels)",
-    "fwhm": "full width at half maximum of the trail's cross-profile (pixels)",
-}
 
 
 def streak_mask(shape, streaks, *, grow: float = 3.0, width: float | None = None) -> np.ndarray:

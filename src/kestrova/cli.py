@@ -10,13 +10,16 @@ import math
 import sys
 from pathlib import Path
 
+from .describe import PIXEL_FIELDS
 from .finder import find_streaks
-from .io import InputError, need, read_image, read_mask, write_catalog, write_mask
+from .io import (CATALOG_TYPES, InputError, need, read_frame, read_mask, write_catalog,
+                 write_mask)
 from .scan import ScanSummary, scan
 from .scan.executors import dask_client
 from .synthetic import demo_sky, end_errors
 
-__all__ = ["main", "format_table", "add_scan_arguments", "run_scan", "hdu_key"]
+__all__ = ["main", "format_table", "format_sky", "add_input_arguments", "add_scan_arguments",
+           "run_scan", "hdu_key", "dq_bits"]
 
 COLUMNS = [  # header, attribute, format
     ("id", None, "{:d}"),
@@ -33,8 +36,9 @@ COLUMNS = [  # header, attribute, format
 ]
 
 
-def format_table(streaks, extra=None) -> str:
-    """Right-aligned text table of streaks (`extra`: more (header, values) columns).
+def format_table(streaks, extra=None, origin: int = 0) -> str:
+    """Right-aligned text table of streaks (`extra`: more (header, values) columns), with pixel
+    positions counted from `origin` (0, or 1 as in FITS).
 
     Examples
     --------
@@ -45,12 +49,56 @@ def format_table(streaks, extra=None) -> str:
     if not streaks:
         return "no streak found"
     header = [c[0] for c in COLUMNS]
-    rows = [[fmt.format(i + 1 if attr is None else getattr(s, attr)) for _, attr, fmt in COLUMNS]
+
+    def value(i, s, attr):
+        if attr is None:
+            return i + 1
+        return getattr(s, attr) + (origin if attr in PIXEL_FIELDS else 0)
+
+    rows = [[fmt.format(value(i, s, attr)) for _, attr, fmt in COLUMNS]
             for i, s in enumerate(streaks)]
     for name, values in extra or ():
         header.append(name)
         for row, value in zip(rows, values):
             row.append(value)
+    widths = [max(len(h), *(len(r[k]) for r in rows)) for k, h in enumerate(header)]
+    lines = ["  ".join(h.rjust(w) for h, w in zip(header, widths))]
+    lines += ["  ".join(v.rjust(w) for v, w in zip(r, widths)) for r in rows]
+    return "\n".join(lines)
+
+
+SKY_COLUMNS = [  # header, column, format
+    ("id", "id", "{:d}"),
+    ("ra_start", "ra_start", "{:.5f}"),
+    ("dec_start", "dec_start", "{:+.5f}"),
+    ("ra_end", "ra_end", "{:.5f}"),
+    ("dec_end", "dec_end", "{:+.5f}"),
+    ('length"', "length_arcsec", "{:.1f}"),
+    ("pa", "pa", "{:.2f}"),
+    ('rate"/s', "rate", "{:.4g}"),
+    ("mag", "mag", "{:.2f}"),
+]
+
+
+def format_sky(description) -> str:
+    """Right-aligned text table of the streaks' sky columns (ICRS degrees, arcsec, position
+    angle east of north, rate, magnitude); a rate or magnitude of a truncated trail is a limit,
+    marked with ">" or "<".
+
+    Examples
+    --------
+    >>> from kestrova.describe import Description
+    >>> row = {"id": 1, "ra_start": 10.0, "dec_start": -5.0, "ra_end": 10.01, "dec_end": -5.0,
+    ...        "length_arcsec": 35.9, "pa": 90.0, "truncated": True}
+    >>> print(format_sky(Description(tuple(row), (row,), {})))
+    id  ra_start  dec_start    ra_end   dec_end  length"     pa
+     1  10.00000   -5.00000  10.01000  -5.00000    >35.9  90.00
+    """
+    shown = [c for c in SKY_COLUMNS if c[1] in description.columns]
+    limits = {"length_arcsec": ">", "rate": ">", "mag": "<"}
+    rows = [[(limits.get(name, "") if row.get("truncated") else "") + fmt.format(row[name])
+             for _, name, fmt in shown] for row in description.rows]
+    header = [c[0] for c in shown]
     widths = [max(len(h), *(len(r[k]) for r in rows)) for k, h in enumerate(header)]
     lines = ["  ".join(h.rjust(w) for h, w in zip(header, widths))]
     lines += ["  ".join(v.rjust(w) for v, w in zip(r, widths)) for r in rows]
@@ -75,8 +123,15 @@ def _parser() -> argparse.ArgumentParser:
                       help="half-width of the measuring band in pixels (default: %(default)s)")
     find.add_argument("--exclude", metavar="FILE",
                       help="mask of pixels to ignore (.fits/.npy/picture, nonzero = ignore)")
-    find.add_argument("--catalog", metavar="FILE", help="write the catalog (.ecsv, .csv, .json)")
+    add_input_arguments(find)
+    find.add_argument("--catalog", metavar="FILE",
+                      help="write the catalog (.ecsv, .fits, .csv, .json)")
+    find.add_argument("--one-based", action="store_true",
+                      help="pixel positions 1-based as in FITS and ds9 (default: 0-based, pixel "
+                           "centres at integers)")
     find.add_argument("--mask", metavar="FILE", help="write the streak mask (.fits, .npy)")
+    find.add_argument("--mask-bit", type=int, metavar="N",
+                      help="write the mask as flag 2**N OR-ed into the --dq plane (FITS)")
     find.add_argument("--plot", metavar="FILE", help="write a picture of the result (.png)")
     demo = commands.add_parser("demo", help="run on a built-in synthetic sky",
                                description="Build a synthetic sky with two crossing streaks, "
@@ -124,16 +179,53 @@ def _check_output(path, suffixes, what):
                          f"(expected {', '.join(sorted(suffixes))})")
 
 
+def add_input_arguments(parser) -> None:
+    """The input options that ``find`` and ``scan`` share: data-quality plane and zero point."""
+    parser.add_argument("--dq", metavar="HDU",
+                        help="FITS HDU (index or name) of a data-quality plane: flagged pixels "
+                             "are ignored")
+    parser.add_argument("--dq-bits", type=dq_bits, metavar="BITS",
+                        help="flag values that exclude a pixel, e.g. 4,16 or 0x14 (default: "
+                             "any nonzero)")
+    parser.add_argument("--zeropoint", type=float, metavar="MAG",
+                        help="magnitude zero point of the pixel values (default: MAGZERO, "
+                             "MAGZPT, MAGZP or PHOTZP of the header)")
+
+
+def dq_bits(text: str) -> int:
+    """Flag values as given on the command line, OR-ed: "4,16", "4+16", "20" or "0x14".
+
+    Examples
+    --------
+    >>> dq_bits("4,16"), dq_bits("0x14"), dq_bits("1+2")
+    (20, 20, 3)
+    """
+    try:
+        value = 0
+        for item in text.replace("+", ",").split(","):
+            value |= int(item.strip(), 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a list of flag values: {text!r}") from None
+    return value
+
+
 def _find(args) -> int:
-    _check_output(args.catalog, {".ecsv", ".csv", ".json"}, "catalog")
+    _check_output(args.catalog, set(CATALOG_TYPES), "catalog")
     _check_output(args.mask, {".fits", ".fit", ".npy"}, "mask")
     _check_output(args.plot, {".png", ".pdf", ".svg"}, "plot")
     if args.plot:
         need("matplotlib", "plot", "--plot")
-    if args.catalog and args.catalog.lower().endswith(".ecsv"):
-        need("astropy", "fits", "an .ecsv catalog")
-    image = read_image(args.image, None if args.hdu is None else hdu_key(args.hdu))
+    if args.catalog and args.catalog.lower().endswith((".ecsv", ".fits")):
+        need("astropy", "fits", f"a {Path(args.catalog).suffix} catalog")
+    frame = read_frame(args.image, None if args.hdu is None else hdu_key(args.hdu),
+                       dq=None if args.dq is None else hdu_key(args.dq), dq_bits=args.dq_bits)
+    if frame.chosen and frame.count > 1:
+        print(f"kestrova: {args.image}: HDU {frame.hdu} ({frame.extname}) of {frame.count}, the "
+              "first holding a 2-D image (choose with --hdu)", file=sys.stderr)
+    image = frame.data
     exclude = read_mask(args.exclude, image.shape) if args.exclude else None
+    if frame.excluded is not None:
+        exclude = frame.excluded if exclude is None else exclude | frame.excluded
     if args.sigma is not None and not args.sigma > 0:
         raise InputError("--sigma must be positive")
     if args.max_streaks < 0 or not args.width > 0:
@@ -145,11 +237,17 @@ def _find(args) -> int:
         raise InputError(f"{args.image}: {exc}") from None
     print(f"{args.image}: {image.shape[0]} x {image.shape[1]} pixels, sigma {catalog.sigma:.4g}, "
           f"{len(catalog)} streak{'s' if len(catalog) != 1 else ''}")
-    print(format_table(catalog))
+    description = catalog.describe(frame.header, zeropoint=args.zeropoint,
+                                   one_based=args.one_based, file=args.image, hdu=frame.hdu,
+                                   extname=frame.extname)
+    print(format_table(catalog, origin=int(args.one_based)))
+    if len(catalog) and "ra_start" in description.columns:
+        print(format_sky(description))
     if args.catalog:
-        write_catalog(catalog, args.catalog)
+        write_catalog(description, args.catalog)
     if args.mask:
-        write_mask(catalog.mask(), args.mask)
+        write_mask(catalog.mask(), args.mask, header=frame.header, bit=args.mask_bit,
+                   dq=frame.dq)
     if args.plot:
         from .plot import plot_streaks
 
@@ -235,6 +333,7 @@ def add_scan_arguments(parser) -> None:
     parser.add_argument("--max-streaks", type=int, help="at most this many streaks per image")
     parser.add_argument("--width", type=float,
                         help="half-width of the band searched and measured (pixels)")
+    add_input_arguments(parser)
 
 
 def run_scan(args) -> int:
@@ -254,7 +353,8 @@ def run_scan(args) -> int:
                 executor = stack.enter_context(dask_client(args.scheduler, args.workers))
             summary = scan(args.paths, catalog=args.catalog, executor=executor,
                            workers=args.workers, hdus=_hdu_list(args.hdu), masks=args.masks,
-                           resume=args.resume, **find_kwargs)
+                           resume=args.resume, dq=None if args.dq is None else hdu_key(args.dq),
+                           dq_bits=args.dq_bits, zeropoint=args.zeropoint, **find_kwargs)
     except KeyboardInterrupt:
         print(f"\nkestrova scan: interrupted; finished images are in {args.catalog}, "
               "continue with --resume", file=sys.stderr)

@@ -1,4 +1,5 @@
-"""Pictures of a search: the image with the streaks, the score map, the running sums.
+"""Pictures of a search: the image with the streaks, the score map, the running sums and the
+brightness along each streak.
 
 Needs matplotlib (the extra ``kestrova[plot]``).
 """
@@ -6,6 +7,8 @@ Needs matplotlib (the extra ``kestrova[plot]``).
 from __future__ import annotations
 
 import numpy as np
+
+from .photometry import light_curve
 
 __all__ = ["plot_streaks", "display_limits"]
 
@@ -35,9 +38,11 @@ def _stretch(image, sigma, background):
     return scaled / np.arcsinh((hi - lo) / soft)
 
 
-def plot_streaks(image, catalog, path=None, *, truth=(), title=None, max_profiles: int = 4):
+def plot_streaks(image, catalog, path=None, *, truth=(), title=None, max_profiles: int = 4,
+                 chunks: int = 20):
     """Draw the image with the numbered streaks, the coarse score map with the detections,
-    and for each streak the running sum along its line with the fitted ramp.
+    and for each streak the running sum along its line with the fitted ramp, and its
+    brightness along the streak in `chunks` stretches (:func:`kestrova.photometry.light_curve`).
 
     Parameters
     ----------
@@ -69,9 +74,10 @@ def plot_streaks(image, catalog, path=None, *, truth=(), title=None, max_profile
     streaks = list(catalog)[:len(COLOURS)]
     n_prof = min(len(streaks), max_profiles)
     aspect = ny / nx
-    fig = plt.figure(figsize=(13.0, 5.6 * min(max(aspect, 0.55), 1.3) + (2.8 if n_prof else 0.3)),
+    fig = plt.figure(figsize=(13.0, 5.6 * min(max(aspect, 0.55), 1.3) + (5.0 if n_prof else 0.3)),
                      layout="constrained")
-    outer = fig.add_gridspec(2 if n_prof else 1, 1, height_ratios=[2.2, 1.0] if n_prof else None)
+    outer = fig.add_gridspec(3 if n_prof else 1, 1,
+                             height_ratios=[2.2, 1.0, 1.0] if n_prof else None)
     top = outer[0].subgridspec(1, 2, width_ratios=[1.75, 1.0])
     ax_img = fig.add_subplot(top[0])
     ax_map = fig.add_subplot(top[1])
@@ -99,10 +105,12 @@ def plot_streaks(image, catalog, path=None, *, truth=(), title=None, max_profile
         ax_img.legend(handles[:1], labels[:1], loc="upper right", fontsize=8, framealpha=0.6)
 
     _plot_map(ax_map, catalog, streaks)
-    bottom = outer[1].subgridspec(1, n_prof) if n_prof else None
+    sums = outer[1].subgridspec(1, n_prof) if n_prof else None
+    curves = outer[2].subgridspec(1, n_prof) if n_prof else None
     for i, s in enumerate(streaks[:n_prof]):
-        ax = fig.add_subplot(bottom[i])
-        _plot_running_sum(ax, s, catalog.records[i], COLOURS[i], i + 1)
+        _plot_running_sum(fig.add_subplot(sums[i]), s, catalog.records[i], COLOURS[i], i + 1)
+        _plot_light_curve(fig.add_subplot(curves[i]), s, catalog.records[i], COLOURS[i], i + 1,
+                          chunks)
     if path is not None:
         fig.savefig(path, dpi=110)
     return fig
@@ -161,3 +169,16 @@ def _plot_running_sum(ax, s, record, colour, number):
     if number == 1:
         ax.set_ylabel("running sum")
         ax.legend(fontsize=7, loc="upper left", framealpha=0.6)
+
+
+def _plot_light_curve(ax, s, record, colour, number, chunks):
+    value, error = light_curve(s, record, chunks)
+    centre = (np.arange(chunks) + 0.5) * s.length / chunks
+    ax.errorbar(centre, value, yerr=error, fmt="o", ms=3, color=colour, ecolor="0.5", lw=0.8)
+    ax.step(centre, value, where="mid", color=colour, lw=1.0)
+    ax.axhline(s.flux_per_length, color="0.35", lw=0.8, ls="--")
+    ax.set_xlim(0.0, s.length)
+    ax.set_xlabel("distance from the start (px)")
+    if number == 1:
+        ax.set_ylabel("flux per px")
+    ax.set_title(f"{number}: brightness along the streak", fontsize=9, loc="left", color=colour)

@@ -12,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "../../src/hough.hpp"
+#include "kernel/band_hough.hpp"
 
 #ifdef HOUGH_HAVE_FORK
 #include <sys/wait.h>

@@ -65,7 +65,8 @@ def _progress_bar(total: int, progress: Optional[bool]):
 def scan(paths, *, catalog, executor=None, workers: Optional[int] = None,
          hdus: Optional[Sequence[HduKey]] = None, masks=None, resume: bool = False,
          progress: Optional[bool] = None, find: Optional[Callable] = None,
-         **find_kwargs) -> ScanSummary:
+         dq: Optional[HduKey] = None, dq_bits: Optional[int] = None,
+         zeropoint: Optional[float] = None, **find_kwargs) -> ScanSummary:
     """Find the streaks in many images in parallel, appending them to one catalog.
 
     Parameters
@@ -95,6 +96,11 @@ def scan(paths, *, catalog, executor=None, workers: Optional[int] = None,
     find : callable, optional
         ``find(image, mask=..., **find_kwargs)`` returning dataclass records; default
         :func:`kestrova.find_streaks`. Must be picklable for process and Dask workers.
+    dq, dq_bits : optional
+        Data-quality HDU of every FITS file and the flags that exclude a pixel, as in
+        :func:`kestrova.io.read_frame`.
+    zeropoint : float, optional
+        Magnitude zero point instead of the headers' (see :func:`kestrova.describe.describe`).
     **find_kwargs
         Passed on to `find` (``sigma``, ``min_snr``, ``max_streaks``, ``width``).
 
@@ -110,7 +116,8 @@ def scan(paths, *, catalog, executor=None, workers: Optional[int] = None,
     """
     start = time.perf_counter()
     options = FindOptions(find, tuple(sorted(find_kwargs.items())),
-                          None if masks is None else os.path.abspath(masks))
+                          None if masks is None else os.path.abspath(masks), dq, dq_bits,
+                          zeropoint)
     rebuild = functools.partial(process_pool, workers) if executor is None else None
     done, streaks, failures = 0, 0, []
     with contextlib.closing(CatalogWriter(catalog, resume)) as out:

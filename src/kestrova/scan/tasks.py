@@ -11,8 +11,9 @@ import os
 import time
 from typing import Any, Callable, Iterable, Mapping, Optional, Sequence, Union
 
+from ..catalog import StreakCatalog
 from ..finder import find_streaks
-from ..io import file_kind, fits_hdus, read_image, read_mask
+from ..io import file_kind, fits_hdus, read_frame, read_mask
 
 __all__ = ["Task", "TaskResult", "FindOptions", "find_tasks", "run_task", "describe",
            "OK", "NONE", "ERROR"]
@@ -75,11 +76,16 @@ class TaskResult:
 @dataclasses.dataclass(frozen=True)
 class FindOptions:
     """What every task runs: ``find(image, mask=..., **find_kwargs)`` (None: the package's
-    :func:`~kestrova.find_streaks`), with each image's mask from the directory `masks`."""
+    :func:`~kestrova.find_streaks`), with each image's mask from the directory `masks` and its
+    data-quality plane `dq` (flags `dq_bits`); the streaks of a
+    :class:`~kestrova.StreakCatalog` are described with the image's header and `zeropoint`."""
 
     find: Optional[Callable]
     find_kwargs: tuple[tuple[str, Any], ...]
     masks: Optional[str]
+    dq: HduKey = None
+    dq_bits: Optional[int] = None
+    zeropoint: Optional[float] = None
 
 
 def _expand(patterns: Iterable) -> tuple[list[str], list[TaskResult]]:
@@ -215,13 +221,23 @@ def run_task(task: Task, options: FindOptions) -> TaskResult:
     start = time.perf_counter()
     try:
         hdu = None if file_kind(task.file) == "npy" else task.hdu
-        image = read_image(task.file, hdu)
+        frame = read_frame(task.file, hdu, dq=None if hdu is None else options.dq,
+                           dq_bits=options.dq_bits)
         kwargs = dict(options.find_kwargs)
+        mask = frame.excluded
         if options.masks is not None:
-            mask = os.path.join(options.masks, os.path.basename(task.file))
-            kwargs["mask"] = read_mask(mask, image.shape, hdu)
+            path = os.path.join(options.masks, os.path.basename(task.file))
+            extra = read_mask(path, frame.data.shape, hdu)
+            mask = extra if mask is None else mask | extra
+        if mask is not None:
+            kwargs["mask"] = mask
         find = options.find if options.find is not None else find_streaks
-        streaks = tuple(_record(s) for s in find(image, **kwargs))
+        found = find(frame.data, **kwargs)
+        if isinstance(found, StreakCatalog):
+            rows = found.describe(frame.header, zeropoint=options.zeropoint).scan_rows()
+            streaks = tuple(_plain(row) for row in rows)
+        else:
+            streaks = tuple(_record(s) for s in found)
     except Exception as error:  # noqa: BLE001 - reported in the catalog, the batch goes on
         return TaskResult(task, ERROR, message=describe(error),
                           seconds=time.perf_counter() - start)

@@ -1,5 +1,6 @@
-// Interned attribute and global names, made once when the module is executed, so that every look-up
-// in a method body compares string pointers instead of creating a string.
+// Interned attribute, global and parameter names, made once when the module is executed, so that
+// every look-up in a method body and every keyword matched compares string pointers instead of
+// creating a string.
 #pragma once
 
 #include <Python.h>
@@ -22,8 +23,13 @@
     X(size) X(elements_along) X(hstack) X(inf) X(Bounds) X(minimize) X(method) X(bounds) X(x)     \
     X(fun) X(sum) X(ramp_sigmoid) X(clip) X(dmlim) X(p)
 
+// Parameter names not listed above, matched against keyword arguments.
+#define KESTROVA_NAMES_PARAMETERS(X) \
+    X(self) X(r) X(theta) X(r0) X(r1) X(nr) X(t0) X(t1) X(nt) X(width) X(w) X(dm1) X(dm2)
+
 #define KESTROVA_NAMES(X) \
-    KESTROVA_NAMES_FRAME(X) KESTROVA_NAMES_GEOMETRY(X) KESTROVA_NAMES_MEASUREMENT(X)
+    KESTROVA_NAMES_FRAME(X) KESTROVA_NAMES_GEOMETRY(X) KESTROVA_NAMES_MEASUREMENT(X)               \
+    KESTROVA_NAMES_PARAMETERS(X)
 // clang-format on
 
 namespace kestrova {
@@ -43,7 +49,7 @@ struct Names {
     }
 };
 
-// One interpreter per process loads this module, so the table lives for the whole process.
-inline Names names;
+// A parameter of a native callable, named by its entry in the table.
+using ParameterName = PyObject* Names::*;
 
 }  // namespace kestrova

@@ -8,57 +8,9 @@ namespace {
 
 Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
-    Function* f = as_function(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->globals);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module_name);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->code);
-    Py_VISIT(f->dict);
-    return 0;
-}
-
-int function_clear(PyObject* self) {
-    Function* f = as_function(self);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module_name);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->dict);
-    return 0;
-}
-
-void function_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    function_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
-}
-
-// Reached through the class the function is itself; through an instance it binds as a method.
-PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) {
-    if (instance == nullptr || instance == Py_None) {
-        Py_INCREF(self);
-        return self;
-    }
-    return PyMethod_New(self, instance);
-}
-
 // inspect.Signature of the real parameters, so that help() and editors show them.
 PyObject* function_signature(PyObject* self, void*) {
-    const MethodInfo& info = *as_function(self)->info;
+    const CallableInfo& info = *as_function(self)->head.info;
     try {
         py::object inspect = steal(PyImport_ImportModule("inspect"));
         py::object parameter = getattr(inspect, steal(PyUnicode_FromString("Parameter")).ptr());
@@ -68,7 +20,7 @@ PyObject* function_signature(PyObject* self, void*) {
         py::object parameters = steal(PyList_New(0));
         const size_t required = info.required();
         for (size_t i = 0; i < info.parameters.size(); ++i) {
-            py::object name = to_python(info.parameters[i]);
+            py::object name = borrow(names.*info.parameters[i]);
             py::object p =
                 i < required
                     ? call(parameter, name, kind)
@@ -91,8 +43,7 @@ PyObject* function_reduce(PyObject* self, PyObject*) {
     return as_function(self)->qualname;
 }
 
-PyMemberDef function_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+const PyMemberDef function_members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
     {"__name__", T_OBJECT, offsetof(Function, name), READONLY, nullptr},
     {"__qualname__", T_OBJECT, offsetof(Function, qualname), READONLY, nullptr},
@@ -116,51 +67,23 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
-    {Py_tp_members, function_members},
-    {Py_tp_getset, function_getset},
-    {Py_tp_methods, function_methods},
-    {0, nullptr},
-};
-
-unsigned int function_flags() {
-    unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                         Py_TPFLAGS_METHOD_DESCRIPTOR;
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-    flags |= Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-#endif
-    return flags;
-}
-
-PyType_Spec function_spec = {
-    "kestrova.hough.native_function", sizeof(Function), 0, function_flags(), function_slots,
-};
-
 }  // namespace
 
 PyTypeObject* make_function_type() {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+    return make_callable_type({"kestrova.hough.native_function", function_members, function_getset,
+                               function_methods, sizeof(Function), true});
 }
 
-PyObject* make_function(MethodInfo& info, PyObject* globals) {
+PyObject* make_function(const CallableInfo& info, PyObject* globals) {
     try {
-        info.keywords.clear();
-        for (const char* parameter : info.parameters) {
-            info.keywords.push_back(check(PyUnicode_InternFromString(parameter)));
-        }
-        py::object self = steal(function_type->tp_alloc(function_type, 0));
+        PyTypeObject* type = state.function_type;
+        py::object self = steal(type->tp_alloc(type, 0));
         Function* f = as_function(self.ptr());
-        f->vectorcall = info.entry;
-        f->info = &info;
+        f->head.vectorcall = info.entry;
+        f->head.info = &info;
         f->globals = borrow(globals).release().ptr();
         f->name = to_python(info.name).release().ptr();
-        f->qualname = steal(PyUnicode_FromFormat("HoughTransform.%s", info.name)).release().ptr();
+        f->qualname = to_python(info.qualname.c_str()).release().ptr();
         f->module_name = to_python("kestrova.hough").release().ptr();
         f->doc = (info.doc ? to_python(info.doc) : borrow(Py_None)).release().ptr();
         if (info.defaults.empty()) {

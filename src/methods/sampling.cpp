@@ -1,43 +1,26 @@
 // Sampling along a line: band mask, pixels ordered along the line, cross-line profile.
 //
-// Source lines of the statements (the first line of each method is its argument line):
-//   mask:           82 np.abs(self.dl(r, theta)) < w
-//   elements_along: 85 mask = self.mask(r, theta, w), 86 dm = self.dm(r, theta)[mask],
-//                   87 px = self.image[mask], 88 dm = np.append(dm, self.append_x),
-//                   89 px = np.append(px, self.append_y), 90 index = dm.argsort(),
-//                   91 elem = np.vstack((dm[index], np.cumsum(px[index]))), 92 return elem
-//   profile:        118 dm = self.dm(r, theta),
-//                   119 mask = self.mask(r, theta, w) & (dm > dm1) & (dm < dm2),
-//                   120 dl = self.dl(r, theta)[mask], 121 px = self.image[mask],
-//                   122 hist, edge = np.histogram(dl, weights=px / (dm2 - dm1), bins=int(w * 4.0)),
-//                   123 edge = edge[1:] - np.diff(edge), 124 return np.vstack((edge, hist))
-//
 // The locals that hold arrays (mask, dm, px, index, elem; dm, mask, dl, px, hist, edge) take
 // only arrays or None: each value stored in one passes as_array.
 // Operands are evaluated in the order Python would (the callee before its arguments, left before
 // right), each on its own C++ statement since C++ leaves the order of function arguments open.
 #include <Python.h>
 
-#include "glue.hpp"
+#include "boundary/fast_paths.hpp"
 #include "methods.hpp"
 
 namespace kestrova::methods {
 namespace {
 
-// The slice 1: of `edge[1:]`, made once.
-py::handle from_second() {
-    static PyObject* slice = nullptr;
-    if (slice == nullptr) {
-        py::object one = to_python(1);
-        slice = check(PySlice_New(one.ptr(), nullptr, nullptr));
-    }
-    return slice;
+// The slice `start:`.
+py::object slice_from(long start) {
+    return steal(PySlice_New(to_python(start).ptr(), nullptr, nullptr));
 }
 
 }  // namespace
 
 py::object mask(Frame& f, py::handle self, float r, float theta, float w) {
-    f.at(82);
+    f.at(lines::mask_band);
     const py::object abs = f.np(names.abs);
     const py::object size = call(abs, call_method(self, names.dl, box(r), box(theta)));
     return less(size, box(w));
@@ -46,40 +29,40 @@ py::object mask(Frame& f, py::handle self, float r, float theta, float w) {
 py::object elements_along(Frame& f, py::handle self, float r, float theta, float w) {
     const py::object rr = box(r);
     const py::object tt = box(theta);
-    f.at(85);
+    f.at(lines::elements_along_mask);
     const py::object band = as_array(call_method(self, names.mask, rr, tt, box(w)));
-    f.at(86);
+    f.at(lines::elements_along_dm);
     py::object dm = as_array(getitem(call_method(self, names.dm, rr, tt), band));
-    f.at(87);
+    f.at(lines::elements_along_px);
     py::object px = as_array(getitem(getattr(self, names.image), band));
-    f.at(88);
+    f.at(lines::elements_along_append_dm);
     {
         const py::object append = f.np(names.append);
         dm = as_array(call(append, dm, getattr(self, names.append_x)));
     }
-    f.at(89);
+    f.at(lines::elements_along_append_px);
     {
         const py::object append = f.np(names.append);
         px = as_array(call(append, px, getattr(self, names.append_y)));
     }
-    f.at(90);
+    f.at(lines::elements_along_argsort);
     const py::object index = as_array(call_method(dm, names.argsort));
-    f.at(91);
+    f.at(lines::elements_along_stack);
     const py::object vstack = f.np(names.vstack);
     py::object positions = getitem(dm, index);
     const py::object cumsum = f.np(names.cumsum);
     py::object sums = call(cumsum, getitem(px, index));
     py::object elem = as_array(call(vstack, make_tuple(positions, sums)));
-    f.at(92);
+    f.at(lines::elements_along_return);
     return elem;
 }
 
 py::object profile(Frame& f, py::handle self, float r, float theta, float dm1, float dm2, float w) {
     const py::object rr = box(r);
     const py::object tt = box(theta);
-    f.at(118);
+    f.at(lines::profile_dm);
     const py::object dm = as_array(call_method(self, names.dm, rr, tt));
-    f.at(119);
+    f.at(lines::profile_mask);
     py::object band;
     {
         // Each comparison is gone as soon as it is used, as in the interpreter.
@@ -88,11 +71,11 @@ py::object profile(Frame& f, py::handle self, float r, float theta, float dm1, f
         selected = and_elided(std::move(selected), less(dm, box(dm2)));
         band = as_array(std::move(selected));
     }
-    f.at(120);
+    f.at(lines::profile_dl);
     const py::object dl = as_array(getitem(call_method(self, names.dl, rr, tt), band));
-    f.at(121);
+    f.at(lines::profile_px);
     const py::object px = as_array(getitem(getattr(self, names.image), band));
-    f.at(122);
+    f.at(lines::profile_histogram);
     py::object hist, edge;
     {
         const py::object histogram = f.np(names.histogram);
@@ -107,14 +90,14 @@ py::object profile(Frame& f, py::handle self, float r, float theta, float dm1, f
         hist = as_array(std::move(counts));
         edge = as_array(std::move(edges));
     }
-    f.at(123);
+    f.at(lines::profile_edge);
     {
-        py::object right = getitem(edge, from_second());
+        py::object right = getitem(edge, slice_from(1));
         const py::object diff = f.np(names.diff);
         py::object width = call(diff, edge);
         edge = as_array(sub(right, width));
     }
-    f.at(124);
+    f.at(lines::profile_return);
     const py::object vstack = f.np(names.vstack);
     return call(vstack, make_tuple(edge, hist));
 }

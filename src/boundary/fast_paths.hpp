@@ -1,47 +1,21 @@
-// Fast paths of the boundary for the bodies of the line geometry and the sampling (geometry.cpp,
-// sampling.cpp): single-precision values boxed without a new Python float at every use, and
-// NumPy's elision of temporaries, which NumPy grants only to expressions run by the interpreter.
-// Each gives the same objects and values as the plain path; only the cost differs.
+// Fast paths of the boundary for the bodies of the line geometry and the sampling:
+// single-precision values boxed without a new Python float at every use, and NumPy's elision of
+// temporaries, which NumPy grants only to expressions run by the interpreter. Each gives the same
+// objects and values as the plain path; only the cost differs.
 #pragma once
 
 #include <Python.h>
 
-#include <cstdint>
-#include <cstring>
-
 #include "buffer.hpp"
-#include "function.hpp"
+#include "errors.hpp"
+#include "objects.hpp"
+#include "state.hpp"
 
 namespace kestrova {
 
-// box(value): the Python float holding `value`, as to_python makes it. Floats are immutable and
-// their identity means nothing to NumPy or to the methods, so a float made earlier for the same
-// bits serves again: the arguments handed from method to method (r, theta, w) and the rounded
-// cosines and sines repeat within a call and from call to call, and each would otherwise be a
-// new object. 32 slots, chosen by the bits, each keeping the last float made for them.
-class FloatBoxes {
-  public:
-    py::object operator()(double value) {
-        uint64_t bits;
-        std::memcpy(&bits, &value, sizeof bits);
-        Slot& slot = slots_[(bits * 0x9E3779B97F4A7C15ull) >> 59];
-        if (slot.object != nullptr && slot.bits == bits) return borrow(slot.object);
-        PyObject* object = check(PyFloat_FromDouble(value));
-        Py_INCREF(object);
-        Py_XSETREF(slot.object, object);
-        slot.bits = bits;
-        return steal(object);
-    }
-
-  private:
-    struct Slot {
-        uint64_t bits = 0;
-        PyObject* object = nullptr;
-    };
-    Slot slots_[32];
-};
-
-inline FloatBoxes box;
+// box(value): the Python float holding `value`, one kept from an earlier call when the value
+// repeats (see FloatBoxes).
+inline py::object box(double value) { return state.boxes(value); }
 
 // Temporary elision. Run by the interpreter, `a + b` where `a` is a temporary that nothing else
 // references is computed by NumPy in a's own memory (`a += b`) when a is large (at least 256 KiB),
@@ -90,7 +64,7 @@ inline bool truth(py::handle object) { return check_status(PyObject_IsTrue(objec
 
 // The conditions on the temporary: the only reference, an exact ndarray, large, owning its data.
 inline bool temporary(py::handle lhs) {
-    if (Py_REFCNT(lhs.ptr()) != 1 || Py_TYPE(lhs.ptr()) != ndarray_type) return false;
+    if (Py_REFCNT(lhs.ptr()) != 1 || Py_TYPE(lhs.ptr()) != state.ndarray_type) return false;
     const Py_ssize_t bytes = PyLong_AsSsize_t(getattr(lhs, names.nbytes).ptr());
     if (bytes == -1 && PyErr_Occurred()) throw python_error{};
     if (bytes < min_bytes) return false;
@@ -111,7 +85,7 @@ inline py::object add_elided(py::object lhs, py::handle rhs) {
 
 // lhs & rhs, in lhs's memory when NumPy would elide lhs (see above); lhs is consumed.
 inline py::object and_elided(py::object lhs, py::handle rhs) {
-    if (Py_TYPE(rhs.ptr()) == ndarray_type && elision::temporary(lhs)) {
+    if (Py_TYPE(rhs.ptr()) == state.ndarray_type && elision::temporary(lhs)) {
         const elision::View left(lhs), right(rhs);
         if (left.is("?", true) && right.is("?", false) && left.same_shape(right)) {
             return steal(PyNumber_InPlaceAnd(lhs.ptr(), rhs.ptr()));

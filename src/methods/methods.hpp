@@ -1,15 +1,16 @@
 // The bodies of HoughTransform's methods, grouped by what they do:
-//   hough.cpp        construction and the score map
-//   geometry.cpp     coordinates across and along a line, foot point, extent in the image
-//   sampling.cpp     band mask, pixels along a line, cross-line profile
-//   measurement.cpp  signal-to-noise ratio, ramp model, streak fit
-// Every body announces the source line of each statement with Frame::at; the lines of one method
-// lie between its first line in the method table and the next method's.
+//   construction.cpp  construction and the score map
+//   geometry.cpp      coordinates across and along a line, foot point, extent in the image
+//   sampling.cpp      band mask, pixels along a line, cross-line profile
+//   measurement.cpp   signal-to-noise ratio, ramp model, streak fit
+// module.cpp makes the module and the class from them. Every body announces the source line of
+// each statement with Frame::at (lines.hpp names them all).
 #pragma once
 
 #include <cstdint>
 
-#include "function.hpp"
+#include "boundary/function.hpp"
+#include "lines.hpp"
 
 namespace kestrova::methods {
 

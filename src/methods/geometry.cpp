@@ -1,16 +1,5 @@
 // Line geometry: coordinates across and along a line, foot point, direction and extent.
 //
-// Source lines of the statements (the first line of each method is its argument line):
-//   dl:     36 c = np.cos(theta), 37 s = np.sin(theta), 38 (-s)*axis1 + c*axis2 + r
-//   dm:     41 c = np.cos(theta), 42 s = np.sin(theta), 43 c*axis1 + s*axis2
-//   p0:     46 np.array([r*np.sin(theta), (-r)*np.cos(theta)])
-//   n0:     49 np.array([np.cos(theta), np.sin(theta)])
-//   dmlim:  52 ny, nx = self.image.shape, 53 p = np.tile(self.p0(r, theta), 2),
-//           54 b = np.tile(self.n0(r, theta), 2), 55 b[np.abs(b) < 1e-8] = 1e-8,
-//           56 X = (np.array([borders]) - p) / b, 57 the true stretch when the foot point
-//           lies outside), 58 Xm = X[X < 0], 59 Xp = X[X > 0], 60 return np.max(Xm), np.min(Xp)
-//   locate: 63 self.p0(r, theta) + dm * self.n0(r, theta)
-//
 // Every statement evaluates its operands in the order Python would (the callee before its
 // arguments, left before right), each on its own C++ statement since C++ leaves the order of
 // function arguments open.
@@ -18,24 +7,18 @@
 
 #include <cmath>
 
-#include "glue.hpp"
+#include "boundary/buffer.hpp"
+#include "boundary/fast_paths.hpp"
 #include "methods.hpp"
 
 namespace kestrova::methods {
 namespace {
 
-// The guard's threshold and replacement, made once.
-py::handle tiny() {
-    static PyObject* value = nullptr;
-    if (value == nullptr) value = check(PyFloat_FromDouble(1e-8));
-    return value;
-}
-
 // The four crossings of dmlim, when X is what NumPy's own arithmetic makes of them: a
 // one-dimensional float64 array of four entries. Anything else (possible only when p0 or n0 is
 // replaced by something returning another shape or a wider type) keeps the plain selection rule.
 bool read_crossings(py::handle X, double (&out)[4]) {
-    if (!PyObject_TypeCheck(X.ptr(), ndarray_type)) return false;
+    if (!PyObject_TypeCheck(X.ptr(), state.ndarray_type)) return false;
     Py_buffer view;
     // An ndarray refuses a buffer only for dtypes the buffer protocol cannot describe.
     if (PyObject_GetBuffer(X.ptr(), &view, PyBUF_RECORDS_RO) != 0) {
@@ -65,18 +48,18 @@ bool has_nan(const double (&x)[4]) {
     return std::isnan(x[0]) || std::isnan(x[1]) || std::isnan(x[2]) || std::isnan(x[3]);
 }
 
-// c = np.cos(theta) and then s = np.sin(theta), each rounded to single precision, at the source
-// lines `line` and `line + 1`.
+// c = np.cos(theta) at `cos_line` and then s = np.sin(theta) at `sin_line`, each rounded to single
+// precision.
 struct Direction {
     float c, s;
 };
 
-Direction single_direction(Frame& f, float theta, int line) {
+Direction single_direction(Frame& f, float theta, int cos_line, int sin_line) {
     const py::object t = box(theta);
-    f.at(line);
+    f.at(cos_line);
     const py::object cos = f.np(names.cos);
     const float c = as_single(call(cos, t));
-    f.at(line + 1);
+    f.at(sin_line);
     const py::object sin = f.np(names.sin);
     const float s = as_single(call(sin, t));
     return {c, s};
@@ -85,8 +68,8 @@ Direction single_direction(Frame& f, float theta, int line) {
 }  // namespace
 
 py::object dl(Frame& f, py::handle self, float r, float theta) {
-    const auto [c, s] = single_direction(f, theta, 36);
-    f.at(38);
+    const auto [c, s] = single_direction(f, theta, lines::dl_cos, lines::dl_sin);
+    f.at(lines::dl_sum);
     py::object a = mul(box(-s), getattr(self, names.axis1));
     py::object b = mul(box(c), getattr(self, names.axis2));
     py::object d = add(a, b);
@@ -96,15 +79,15 @@ py::object dl(Frame& f, py::handle self, float r, float theta) {
 }
 
 py::object dm(Frame& f, py::handle self, float, float theta) {
-    const auto [c, s] = single_direction(f, theta, 41);
-    f.at(43);
+    const auto [c, s] = single_direction(f, theta, lines::dm_cos, lines::dm_sin);
+    f.at(lines::dm_sum);
     py::object a = mul(box(c), getattr(self, names.axis1));
     py::object b = mul(box(s), getattr(self, names.axis2));
     return add(a, b);
 }
 
 py::object p0(Frame& f, py::handle, float r, float theta) {
-    f.at(46);
+    f.at(lines::p0_array);
     const py::object array = f.np(names.array);
     const py::object t = box(theta);
     const py::object sin = f.np(names.sin);
@@ -115,7 +98,7 @@ py::object p0(Frame& f, py::handle, float r, float theta) {
 }
 
 py::object n0(Frame& f, py::handle, float, float theta) {
-    f.at(49);
+    f.at(lines::n0_array);
     const py::object array = f.np(names.array);
     const py::object t = box(theta);
     const py::object cos = f.np(names.cos);
@@ -128,28 +111,28 @@ py::object n0(Frame& f, py::handle, float, float theta) {
 py::object dmlim(Frame& f, py::handle self, float r, float theta) {
     const py::object rr = box(r);
     const py::object tt = box(theta);
-    f.at(52);
+    f.at(lines::dmlim_shape);
     float ny, nx;
     {
         auto [rows, columns] = unpack<2>(getattr(getattr(self, names.image), names.shape));
         ny = as_single(rows);
         nx = as_single(columns);
     }
-    f.at(53);
+    f.at(lines::dmlim_p);
     const py::object tile = f.np(names.tile);
     py::object foot = call_method(self, names.p0, rr, tt);
     const py::object p = as_array(call(tile, foot, 2));
-    f.at(54);
+    f.at(lines::dmlim_b);
     const py::object tile_again = f.np(names.tile);
     py::object direction = call_method(self, names.n0, rr, tt);
     const py::object b = as_array(call(tile_again, direction, 2));
-    f.at(55);
+    f.at(lines::dmlim_guard);
     {
         const py::object abs = f.np(names.abs);
-        py::object small = less(call(abs, b), tiny());
-        setitem(b, small, tiny());
+        py::object small = less(call(abs, b), box(1e-8));
+        setitem(b, small, box(1e-8));
     }
-    f.at(56);
+    f.at(lines::dmlim_crossings);
     py::object X;
     {
         const py::object array = f.np(names.array);
@@ -159,7 +142,7 @@ py::object dmlim(Frame& f, py::handle self, float r, float theta) {
             call(array, make_list(box(-half_x), box(-half_y), box(half_x), box(half_y)));
         X = as_array(truediv(sub(borders, p), b));
     }
-    f.at(57);
+    f.at(lines::dmlim_inside);
     // A foot point strictly outside the rectangle of pixel centres puts both
     // crossings of one pair of borders on one side, and the selection below would then return a
     // stretch outside the image. When the line crosses the rectangle, return the stretch inside
@@ -177,11 +160,11 @@ py::object dmlim(Frame& f, py::handle self, float r, float theta) {
             return make_tuple(low, high);
         }
     }
-    f.at(58);
+    f.at(lines::dmlim_below);
     const py::object Xm = as_array(getitem(X, less(X, 0)));
-    f.at(59);
+    f.at(lines::dmlim_above);
     const py::object Xp = as_array(getitem(X, greater(X, 0)));
-    f.at(60);
+    f.at(lines::dmlim_return);
     const py::object max = f.np(names.max);
     py::object low = call(max, Xm);
     const py::object min = f.np(names.min);
@@ -190,7 +173,7 @@ py::object dmlim(Frame& f, py::handle self, float r, float theta) {
 }
 
 py::object locate(Frame& f, py::handle self, float r, float theta, float dm) {
-    f.at(63);
+    f.at(lines::locate_point);
     const py::object rr = box(r);
     const py::object tt = box(theta);
     py::object foot = call_method(self, names.p0, rr, tt);

@@ -12,11 +12,9 @@
 
 #include "errors.hpp"
 #include "objects.hpp"
+#include "state.hpp"
 
 namespace kestrova {
-
-// numpy.ndarray, bound when the module is executed; the array checks test against it.
-inline PyTypeObject* ndarray_type = nullptr;
 
 // Rounds to the nearest single-precision value. Doubles past the largest float by half an ulp or
 // more round to infinity; the cast is kept to values whose result is a finite float or NaN, since
@@ -70,15 +68,19 @@ inline int32_t as_int32(py::handle object) {
     return static_cast<int32_t>(value);
 }
 
+// A parameter of a method body that must be a numpy.ndarray (or a subclass) or None; passed on
+// unchanged.
+struct Array : py::handle {};
+
 inline bool is_array_or_none(py::handle object) {
-    return object.is_none() || PyObject_TypeCheck(object.ptr(), ndarray_type);
+    return object.is_none() || PyObject_TypeCheck(object.ptr(), state.ndarray_type);
 }
 
 // A value stored into a local that holds an array must be an array or None.
 inline py::object as_array(py::object value) {
     if (!is_array_or_none(value)) {
         raise(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value.ptr())->tp_name,
-              ndarray_type->tp_name);
+              state.ndarray_type->tp_name);
     }
     return value;
 }

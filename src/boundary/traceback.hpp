@@ -4,8 +4,9 @@
 #include <Python.h>
 #include <frameobject.h>
 
-#include <map>
 #include <utility>
+
+#include "state.hpp"
 
 namespace kestrova {
 
@@ -13,16 +14,13 @@ inline constexpr const char* source_file = "src/hough";
 
 namespace detail {
 
-// One code object per (function, line), made on first use and kept: an error path that repeats
-// (a caller probing arguments in a loop) then allocates only the frame.
 inline PyCodeObject* code_for(const char* function, int line) {
-    static std::map<std::pair<const char*, int>, PyCodeObject*> cache;
-    auto found = cache.find({function, line});
-    if (found != cache.end()) return found->second;
+    auto found = state.code_objects.find({function, line});
+    if (found != state.code_objects.end()) return found->second;
     // An empty code object whose first line is the line to report: with no instructions the
     // frame's line number is the code's first line.
     PyCodeObject* code = PyCode_NewEmpty(source_file, function, line);
-    if (code != nullptr) cache.emplace(std::make_pair(function, line), code);
+    if (code != nullptr) state.code_objects.emplace(std::make_pair(function, line), code);
     return code;
 }
 
