@@ -201,7 +201,7 @@ def test_light_curve_shows_a_glint_and_no_dip_at_masked_pixels():
     curve, error = row["lightcurve"], row["lightcurve_err"]
     assert np.argmax(curve) == 7 and curve[7] == pytest.approx(20.0, rel=0.15)
     quiet = np.delete(curve, 7)
-    assert np.median(quiet) == pytest.approx(5.0, rel=0.1)
+    assert np.median(quiet) == pytest.approx(5.0, rel=0.15)
     assert np.abs(quiet - np.median(quiet)).max() < 4.0 * error.max()  # no dip at the mask
     assert error[1] > 1.2 * error[6]  # fewer pixels measured there
     assert curve.mean() == pytest.approx(row["flux_per_length"], rel=0.05)
