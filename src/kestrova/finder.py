@@ -100,7 +100,8 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
     detector = Detector(prep.detect, prep.sigma, binning=binning or choose_binning(shape),
                         width=width, min_snr=min_snr)
     measurer = Measurer(prep.data, prep.sigma, width=width, min_length=min_length)
-    verifier = Verifier(prep.data, prep.excluded, prep.sigma, min_snr=min_snr, width=width)
+    verifier = Verifier(prep.data, prep.excluded, prep.sigma, min_snr=min_snr, width=width,
+                        psf_fwhm=getattr(prep, "psf_fwhm", None))
     first_map = detector.coarse()
     snr = first_map.snr.copy()
     examined = set()

@@ -41,6 +41,10 @@ MAX_REACH = 200.0
 # A faint ridge wider than this many PSF widths is background structure; a trail that wide
 # (a defocused satellite) is bright: its crest stands this many sigma above the sky.
 MAX_WIDTH_PSF = 4.0
+# A ridge narrower than this fraction of the stars' FWHM did not come through the optics; the
+# test needs stars resolved over at least this many pixels.
+MIN_WIDTH_PSF = 0.6
+MIN_RESOLVED = 2.0
 BRIGHT = 3.0
 DEFAULT_PSF_FWHM = 2.5
 # A trail is at least this many times longer than wide; an edge-on galaxy or a pair of stars
@@ -100,7 +104,7 @@ class Verdict:
     ----------
     reason : str
         "" for a trail, else why not: "no ridge", "not elongated", "off centre", "broad",
-        "knotty", "soft ends", "noise".
+        "sharp", "knotty", "soft ends", "noise".
     r, theta : float
         The line along the ridge's crest (see :func:`crest`).
     moved : float
@@ -261,7 +265,9 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
 
     The ridge is centred first (the band of a wide trail's best line need not sit on its
     crest); then it must stand above its side bands, keep its signal without its brightest
-    chunk, and stand out from the parallel lines nearby by `min_snr`.
+    chunk, and stand out from the parallel lines nearby by `min_snr`. With the stars' FWHM
+    `psf_fwhm`, a ridge much sharper than a star (a cosmic ray, a hot column) or, when faint,
+    much wider (background structure) is not a trail either.
 
     Examples
     --------
@@ -299,6 +305,10 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
     sides = side_levels(profile, rd)
     if sides and max(sides) > MAX_SIDE_FRACTION * rd.peak:
         return verdict("broad")
+    if psf_fwhm and psf_fwhm >= MIN_RESOLVED and rd.fwhm < MIN_WIDTH_PSF * psf_fwhm:
+        # Sharper than a star: a cosmic-ray track or a hot column; the light of a trail comes
+        # through the telescope's blur.
+        return verdict("sharp")
     if rd.fwhm > MAX_WIDTH_PSF * (psf_fwhm or DEFAULT_PSF_FWHM) and rd.peak < BRIGHT:
         # Much wider than a star and faint: background structure, not a (defocused) trail.
         return verdict("broad")
