@@ -1,3 +1,5 @@
+import types
+
 import numpy as np
 import pytest
 
@@ -14,9 +16,8 @@ def hough_entries(exc):
     return entries
 
 
-def f32(value):
-    """The single-precision value of `value`, as a Python float."""
-    return float(np.float32(value))
+def entry(method, line):
+    return ("kestrova.hough.HoughTransform." + method, "src/hough", line)
 
 
 class NumpyWith:
@@ -29,11 +30,88 @@ class NumpyWith:
         return getattr(np, name)
 
 
+class Shaped:
+    """An image stand-in whose only feature is a shape."""
+
+    def __init__(self, shape):
+        self.shape = shape
+
+
+# One call of every method, with values that single precision rounds.
+CALLS = {
+    "dl": (0.3, 0.7), "dm": (0.3, 0.7), "p0": (0.3, 0.7), "n0": (0.3, 0.7),
+    "locate": (0.3, 0.7, 2.1), "dmlim": (0.3, 0.7), "mask": (0.3, 0.7, 1.3),
+    "elements_along": (0.3, 0.7, 1.3), "profile": (0.3, 0.7, -3.3, 3.1, 1.3),
+    "snr": (0.3, 0.7, 1.3), "fit": (0.3, 0.7, 1.3), "score_map": (-3.3, 3.1, 4, 0.1, 3.1, 3),
+    "ramp_sigmoid": (np.arange(3.0), np.arange(4.0)),
+}
+
+
+class FakeOpt:
+    """Stands in for scipy.optimize: records Bounds and minimize, returns a fixed result."""
+
+    def __init__(self, x=(1.0, 2.0, 3.0, 4.0), fun=16.0):
+        self.result = types.SimpleNamespace(x=np.array(x), fun=fun)
+        self.bounds = None
+        self.minimize_args = None
+
+    def Bounds(self, *args, **kwargs):
+        self.bounds = (args, kwargs)
+        return self
+
+    def minimize(self, *args, **kwargs):
+        self.minimize_args = (args, kwargs)
+        return self.result
+
+    @property
+    def objective(self):
+        return self.minimize_args[0][0]
+
+
+@pytest.fixture
+def fake_opt(monkeypatch):
+    import kestrova.hough
+
+    fake = FakeOpt()
+    monkeypatch.setattr(kestrova.hough, "opt", fake)
+    return fake
+
+
 def raiser(message):
     def function(*args, **kwargs):
         raise ArithmeticError(message)
 
     return function
+
+
+# Faults to inject before a call: each is applied as fault(ht, monkeypatch).
+
+
+def numpy_with(**names):
+    """The module global np replaced by NumPy with some names replaced."""
+    import kestrova.hough
+
+    return lambda ht, monkeypatch: monkeypatch.setattr(kestrova.hough, "np", NumpyWith(**names))
+
+
+def members(**values):
+    """Attributes of the instance replaced (methods shadowed)."""
+    return lambda ht, monkeypatch: vars(ht).update(values)
+
+
+def without(name):
+    return lambda ht, monkeypatch: delattr(ht, name)
+
+
+def check_fault(monkeypatch, ht, call, fault, error, entries):
+    """ht.method(*args) for call = (method, *args) fails, after the fault, with the error (a
+    type, or a type and its message) and the module's traceback entries."""
+    error, message = error if isinstance(error, tuple) else (error, None)
+    fault(ht, monkeypatch)
+    with pytest.raises(error) as info:
+        getattr(ht, call[0])(*call[1:])
+    assert message is None or str(info.value) == message
+    assert hough_entries(info.value) == entries
 
 
 @pytest.fixture

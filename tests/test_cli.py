@@ -7,6 +7,7 @@ import sys
 import numpy as np
 import pytest
 
+from kestrova import __version__, cli
 from kestrova.cli import main
 from kestrova.synthetic import TrueStreak, synthetic_sky
 
@@ -93,6 +94,8 @@ def fits_cube(path):
 
 @pytest.mark.parametrize("name, make, extra, message", [
     ("missing.npy", None, [], "no such file"),
+    ("folder.npy", lambda p: p.mkdir(), [], "is a directory"),
+    ("complex.npy", lambda p: np.save(p, np.ones((30, 30), complex)), [], "complex"),
     ("image.txt", lambda p: p.write_text("1 2"), [], "unknown file type"),
     ("cube.npy", lambda p: np.save(p, np.zeros((2, 3, 4))), [], "expected 2-D"),
     ("broken.npy", lambda p: p.write_bytes(b"not numpy"), [], "not a readable .npy"),
@@ -104,8 +107,6 @@ def fits_cube(path):
     ("cube.fits", fits_cube, ["--hdu", "0"], "expected 2-D"),
     ("flat.npy", lambda p: np.save(p, np.ones((30, 30))), [], "sigma"),
     ("ok.npy", lambda p: np.save(p, np.zeros((30, 30))), ["--hdu", "1"], "FITS files only"),
-    ("ok.npy", lambda p: np.save(p, np.zeros((30, 30))), ["--catalog", "c.xls"], "catalog"),
-    ("ok.npy", lambda p: np.save(p, np.zeros((30, 30))), ["--mask", "m.png"], "mask type"),
 ])
 def test_bad_input_gives_one_clear_line(tmp_path, capsys, name, make, extra, message):
     path = tmp_path / name
@@ -116,6 +117,53 @@ def test_bad_input_gives_one_clear_line(tmp_path, capsys, name, make, extra, mes
     assert status == 1
     assert err.startswith("kestrova: error: ") and err.count("\n") == 1
     assert message in err
+
+
+@pytest.fixture
+def no_search(monkeypatch):
+    def search(*args, **kwargs):
+        raise AssertionError("the search ran before the options were checked")
+
+    monkeypatch.setattr(cli, "find_streaks", search)
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--width", "1e4"], "--width 10000 is too wide for an image of 200 x 300 pixels"),
+    (["--width", "1e9"], "too wide"),
+    (["--width", "nan"], "--width must be finite"),
+    (["--width", "-1"], "--width must be greater than 0"),
+    (["--min-snr", "nan"], "--min-snr must be finite"),
+    (["--min-snr=-inf"], "--min-snr must be finite"),
+    (["--sigma", "0"], "--sigma must be greater than 0"),
+    (["--max-streaks", "-1"], "--max-streaks must be at least 0"),
+    (["--max-streaks", "1.5"], "invalid int value"),
+    (["--catalog", "c.xls"], "unknown catalog type"),
+    (["--mask", "m.png"], "unknown mask type"),
+    (["--plot", "{tmp}/no/such/folder/p.png"], "cannot write the plot"),
+    (["--catalog", "{tmp}/folder.json"], "is a directory"),
+])
+def test_bad_options_are_usage_errors_before_any_work(sky, tmp_path, capsys, no_search,
+                                                      options, message):
+    np.save(tmp_path / "sky.npy", sky)
+    (tmp_path / "folder.json").mkdir()
+    options = [o.format(tmp=tmp_path) for o in options]
+    assert status(["find", str(tmp_path / "sky.npy"), *options]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("kestrova find: error: ") and err.count("\n") == 1
+    assert message in err
+
+
+def status(argv):
+    """The exit status of the command line, whether returned or raised by argparse."""
+    try:
+        return main(argv)
+    except SystemExit as exit:
+        return exit.code
+
+
+def test_version(capsys):
+    assert status(["--version"]) == 0
+    assert capsys.readouterr().out.strip() == f"kestrova {__version__}"
 
 
 def test_missing_optional_dependency_is_reported(tmp_path, capsys, monkeypatch):
@@ -133,7 +181,7 @@ def test_module_entry_point_exit_status(tmp_path):
     assert "Traceback" not in missing.stderr and "no such file" in missing.stderr
     usage = subprocess.run([sys.executable, "-m", "kestrova", "find"], capture_output=True,
                            text=True)
-    assert usage.returncode == 2 and "IMAGE" in usage.stderr
+    assert usage.returncode == 2 and "IMAGE" in usage.stderr and usage.stderr.count("\n") == 1
 
 
 def test_demo_finds_both_streaks(tmp_path, capsys):

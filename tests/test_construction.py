@@ -1,46 +1,10 @@
-import math
-import types
-
 import numpy as np
 import pytest
 
 import kestrova.hough as hough
-from conftest import hough_entries
 import lines
+from conftest import NumpyWith, Shaped, hough_entries, raiser
 from kestrova.hough import HoughTransform
-
-
-@pytest.mark.parametrize(
-    "shape, center, axis1, axis2, radius",
-    [
-        ((1, 1), (0.0, 0.0), [[0.0]], [[0.0]], math.sqrt(2) / 2),
-        ((3, 4), (1.0, 1.5), [[-1.5, -0.5, 0.5, 1.5]], [[-1.0], [0.0], [1.0]], 2.5),
-        ((5, 1), (2.0, 0.0), [[0.0]], [[-2.0], [-1.0], [0.0], [1.0], [2.0]], math.sqrt(26) / 2),
-        ((0, 3), (-0.5, 1.0), np.array([[-1.0, 0.0, 1.0]]), np.zeros((0, 1)), 1.5),
-        ((2, 0), (0.5, -0.5), np.zeros((1, 0)), [[-0.5], [0.5]], 1.0),
-    ],
-)
-def test_pixel_frame(shape, center, axis1, axis2, radius):
-    image = np.ones(shape, dtype=np.int16)
-    ht = HoughTransform(image, 2.5)
-    assert ht.image is image and ht.sigma == 2.5
-    assert ht.center == center and all(type(v) is float for v in ht.center)
-    for got, want in ((ht.axis1, axis1), (ht.axis2, axis2)):
-        assert got.dtype == np.float64
-        np.testing.assert_array_equal(got, np.asarray(want, dtype=np.float64).reshape(got.shape))
-    assert ht.axis1.shape == (1, shape[1]) and ht.axis2.shape == (shape[0], 1)
-    assert isinstance(ht.radius, np.float64) and ht.radius == radius
-    np.testing.assert_array_equal(ht.append_x, [-radius, radius])
-    np.testing.assert_array_equal(ht.append_y, [0.0, 0.0])
-
-
-def test_arguments_are_kept_by_reference():
-    image, sigma = [[1, 2], [3, 4]], object()
-    with pytest.raises(AttributeError):
-        HoughTransform(image, sigma)  # a list has no shape
-    array = np.zeros((2, 2), dtype=bool)
-    ht = HoughTransform(sigma=sigma, image=array)
-    assert ht.image is array and ht.sigma is sigma
 
 
 @pytest.mark.parametrize(
@@ -57,29 +21,13 @@ def test_shape_unpacking(shape, message):
     with pytest.raises(ValueError) as info:
         ht.__init__(image, 1.0)
     assert str(info.value) == message
-    assert hough_entries(info.value) == [
-        ("kestrova.hough.HoughTransform.__init__", "src/hough", lines.init_shape)
-    ]
+    assert hough_entries(info.value) == [("kestrova.hough.HoughTransform.__init__", "src/hough", lines.init_shape)]
     # What was stored before the failure stays.
     assert ht.image is image and ht.sigma == 1.0 and not hasattr(ht, "center")
 
 
-class Shaped:
-    def __init__(self, shape):
-        self.shape = shape
-
-
 class OnlyImage:
     __slots__ = ("image",)
-
-
-def failing_numpy(name):
-    """NumPy with one function replaced by one that raises."""
-
-    def fail(*args, **kwargs):
-        raise RuntimeError(name)
-
-    return types.SimpleNamespace(**{**vars(np), name: fail})
 
 
 @pytest.mark.parametrize(
@@ -98,7 +46,7 @@ def failing_numpy(name):
 )
 def test_construction_steps_report_their_line(monkeypatch, self_, image, broken, line, stored):
     if broken:
-        monkeypatch.setattr(hough, "np", failing_numpy(broken))
+        monkeypatch.setattr(hough, "np", NumpyWith(**{broken: raiser(broken)}))
     target = self_ if self_ is not None else HoughTransform.__new__(HoughTransform)
     with pytest.raises(Exception) as info:
         HoughTransform.__init__(target, image, 1.0)
@@ -116,7 +64,7 @@ def test_replaced_numpy_global_is_used_at_each_call(monkeypatch):
         calls.append(n)
         return np.arange(n)
 
-    monkeypatch.setattr(hough, "np", types.SimpleNamespace(**{**vars(np), "arange": arange}))
+    monkeypatch.setattr(hough, "np", NumpyWith(arange=arange))
     HoughTransform(np.zeros((2, 5)), 1.0)
     assert calls == [5, 2]
     monkeypatch.delattr(hough, "np")

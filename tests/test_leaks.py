@@ -7,13 +7,16 @@ import sys
 import numpy as np
 import pytest
 
-import kestrova.hough as hough
 from kestrova.hough import HoughTransform
 
 # Under the sanitizers every call is several times slower and freed memory is held back in
 # quarantine, so RSS says nothing there: fewer calls, and only the reference counts are checked.
 SANITIZED = bool(os.environ.get("KESTROVA_SANITIZED"))
 CALLS = 3_000 if SANITIZED else 100_000
+
+
+# A debug build of Python counts every reference: a leak on any object shows there.
+total_references = getattr(sys, "gettotalrefcount", lambda: 0)
 
 
 def rss_bytes():
@@ -88,54 +91,42 @@ CASES = {
 }
 
 
-def run(case, ht, times):
-    for _ in range(times):
-        try:
-            case(ht)
-        except Exception:
-            pass
+def assert_flat(call, watched, calls=CALLS):
+    """Memory and the reference counts of `watched` stay as they are over `calls` calls."""
+
+    def run(times):
+        for _ in range(times):
+            try:
+                call()
+            except Exception:
+                pass
+
+    run(max(1, calls // 10))  # warm caches and pools
+    gc.collect()
+    counts = [sys.getrefcount(obj) for obj in watched]
+    total = total_references()
+    before = rss_bytes()
+    run(calls)
+    gc.collect()
+    grown = rss_bytes() - before
+    assert [sys.getrefcount(obj) for obj in watched] == counts
+    assert total_references() - total < 100
+    if not SANITIZED:
+        # A leak of even one small object per call would add several megabytes.
+        assert grown < 1_000_000, f"RSS grew by {grown} bytes over {calls} calls"
 
 
 @pytest.mark.parametrize("name", CASES)
 def test_memory_and_reference_counts_stay_flat(name):
-    case = CASES[name]
     ht = HoughTransform(IMAGE, W)
     watched = (IMAGE, R, THETA, W, X, P, BAD, HOSTILE, JUNK, CUBE, ht)
-    run(case, ht, CALLS // 10)  # warm caches and pools
-    gc.collect()
-    counts = [sys.getrefcount(obj) for obj in watched]
-    before = rss_bytes()
-    run(case, ht, CALLS)
-    gc.collect()
-    grown = rss_bytes() - before
-    assert [sys.getrefcount(obj) for obj in watched] == counts
-    if not SANITIZED:
-        # A leak of even one small object per call would add several megabytes.
-        assert grown < 1_000_000, f"RSS grew by {grown} bytes over {CALLS} calls"
-
-
-class CapturingOpt:
-    """scipy.optimize with a minimize that keeps fit's objective and calls it once."""
-
-    def __init__(self):
-        self.Bounds = hough.opt.Bounds
-        self.objective = None
-
-    def minimize(self, func, init, method, bounds):
-        self.objective = func
-        value = func(np.array(init))
-        return type("Result", (), {"x": np.array(init), "fun": value})()
+    assert_flat(lambda: CASES[name](ht), watched)
 
 
 @pytest.fixture
-def objective():
-    ht = HoughTransform(IMAGE, W)
-    saved, hough.opt = hough.opt, CapturingOpt()
-    try:
-        ht.fit(R, THETA, W)
-        yield hough.opt.objective
-    finally:
-        hough.opt = saved
+def objective(fake_opt):
+    HoughTransform(IMAGE, W).fit(R, THETA, W)
+    return fake_opt.objective
 
 
 @pytest.mark.parametrize(
@@ -150,45 +141,10 @@ def objective():
     ids=["position", "keyword", "count error", "keyword error", "inner error"],
 )
 def test_objective_stays_flat(objective, case):
-    watched = (objective, P, X)
-    run(lambda _: case(objective), None, CALLS // 10)
-    gc.collect()
-    counts = [sys.getrefcount(obj) for obj in watched]
-    before = rss_bytes()
-    run(lambda _: case(objective), None, CALLS)
-    gc.collect()
-    grown = rss_bytes() - before
-    assert [sys.getrefcount(obj) for obj in watched] == counts
-    if not SANITIZED:
-        assert grown < 1_000_000, f"RSS grew by {grown} bytes over {CALLS} calls"
+    assert_flat(lambda: case(objective), (objective, P, X))
 
 
 def test_fit_stays_flat():
     # A whole minimisation per call: fewer calls, each of which allocates far more.
     ht = HoughTransform(IMAGE, W)
-    calls = CALLS // 200
-    watched = (IMAGE, R, THETA, W, ht)
-    run(lambda h: h.fit(R, THETA, W), ht, calls // 10)
-    gc.collect()
-    counts = [sys.getrefcount(obj) for obj in watched]
-    before = rss_bytes()
-    run(lambda h: h.fit(R, THETA, W), ht, calls)
-    gc.collect()
-    grown = rss_bytes() - before
-    assert [sys.getrefcount(obj) for obj in watched] == counts
-    if not SANITIZED:
-        assert grown < 1_000_000, f"RSS grew by {grown} bytes over {calls} fits"
-
-
-@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug build of Python")
-@pytest.mark.parametrize("name", CASES)
-def test_total_reference_count_stays_flat(name):
-    # The interpreter's count of all references: a reference leaked on any object shows here.
-    case = CASES[name]
-    ht = HoughTransform(IMAGE, W)
-    run(case, ht, 100)
-    gc.collect()
-    before = sys.gettotalrefcount()
-    run(case, ht, 1000)
-    gc.collect()
-    assert sys.gettotalrefcount() - before < 100
+    assert_flat(lambda: ht.fit(R, THETA, W), (IMAGE, R, THETA, W, ht), CALLS // 200)

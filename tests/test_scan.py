@@ -228,3 +228,144 @@ def test_command_line_with_real_find_streaks_on_pool_and_local_cluster(batch, tm
     assert {f.name for f in dataclasses.fields(Streak)} <= set(sky_row)
     again = parser.parse_args([str(batch / "*.npy"), "--catalog", str(catalogs[0])])
     assert run_scan(again) == 2
+
+
+@pytest.mark.parametrize("cut", ["between rows", "inside a row"])
+def test_resume_after_a_crash_inside_an_image_repeats_no_row(tmp_path, cut):
+    np.save(tmp_path / "a.npy", image([1]))
+    np.save(tmp_path / "b.npy", image([0, 2, 4]))
+    catalog = tmp_path / "out.jsonl"
+    with ThreadPoolExecutor(1) as pool:
+        scan(tmp_path / "*.npy", catalog=catalog, executor=pool, find=fake_find)
+    lines = catalog.read_text().splitlines(keepends=True)
+    assert [os.path.basename(json.loads(line)["file"]) for line in lines] == ["a.npy"] + [
+        "b.npy"] * 3
+    # The crash came after the first of b's three rows (and, torn, halfway through the second).
+    torn = lines[2][:40] if cut == "inside a row" else ""
+    catalog.write_text("".join(lines[:2]) + torn)
+    with ThreadPoolExecutor(1) as pool:
+        summary = scan(tmp_path / "*.npy", catalog=catalog, executor=pool, find=fake_find,
+                       resume=True)
+    assert (summary.skipped, summary.done) == (1, 1)
+    rows = read_catalog(catalog)
+    assert catalog.read_text().count("\n") == len(rows) == 4
+    assert sorted((os.path.basename(r["file"]), r["index"]) for r in rows) == [
+        ("a.npy", 0), ("b.npy", 0), ("b.npy", 1), ("b.npy", 2)]
+
+
+def test_pictures_and_npy_files_are_scanned_as_find_reads_them(batch, tmp_path, capsys):
+    image_module = pytest.importorskip("PIL.Image")
+    image_module.fromarray(image([3]).astype(np.uint8)).save(batch / "f.png")
+    (batch / "folder.npy").mkdir()  # matched by the pattern, but not an image file
+    with ThreadPoolExecutor(2) as pool:
+        summary = scan([batch / "*.npy", batch / "*.png", batch],  # a directory, named
+                       catalog=tmp_path / "out.jsonl", executor=pool, find=fake_find)
+    status = {os.path.basename(r["file"]): (r["status"], r.get("row", r.get("message")))
+              for r in read_catalog(tmp_path / "out.jsonl")}
+    assert status.pop("d.npy")[0] == "error"
+    assert status == {"a.npy": ("ok", 2), "e.npy": ("none", None), "f.png": ("ok", 3),
+                      "data": ("error", f"InputError: {batch}: is a directory, not an image file")}
+    # Not on a terminal: a plain line per image.
+    lines = capsys.readouterr().err.splitlines()
+    assert len(lines) == summary.images == 5
+    assert any(line.endswith("/f.png: 1 streak (" + line.rsplit("(", 1)[1]) for line in lines)
+    assert all(line.startswith(f"[{k + 1}/5] ") for k, line in enumerate(lines))
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--width", "nan"], "--width must be finite"),
+    (["--min-snr", "0"], "--min-snr must be greater than 0"),
+    (["--workers", "0"], "--workers must be at least 1"),
+    (["--masks", "{tmp}/none"], "no such directory"),
+    (["--catalog", "{tmp}/no/folder/c.jsonl"], "cannot write the catalog"),
+    (["--catalog", "{tmp}"], "is a directory"),
+])
+def test_bad_scan_options_are_usage_errors(batch, tmp_path, capsys, options, message):
+    parser = argparse.ArgumentParser()
+    add_scan_arguments(parser)
+    options = [o.format(tmp=tmp_path) for o in options]
+    catalog = [] if "--catalog" in options else ["--catalog", str(tmp_path / "c.jsonl")]
+    assert run_scan(parser.parse_args([str(batch / "*.npy"), *catalog, *options])) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("kestrova scan: error: ") and err.count("\n") == 1 and message in err
+    assert not (tmp_path / "c.jsonl").exists()
+
+
+def _descendants(pid):
+    """Process ids of every descendant of `pid` (Linux /proc)."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as stat:
+                    ppid = int(stat.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, IndexError, ValueError):
+                continue
+            children.setdefault(ppid, []).append(int(entry))
+    found, todo = [], [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            found.append(child)
+            todo.append(child)
+    return found
+
+
+def _running(pid):
+    """Whether `pid` is a live process (a zombie waiting to be reaped is not)."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs Linux /proc")
+@pytest.mark.parametrize("signal_name, engine, status", [
+    ("SIGTERM", [], 143),
+    ("SIGINT", [], 130),  # Ctrl-C: to the terminal's whole process group
+    ("SIGINT", ["--scheduler", "local"], 130),
+])
+def test_a_stopped_scan_ends_its_workers_and_says_how_to_resume(tmp_path, signal_name, engine,
+                                                                status):
+    if engine:
+        pytest.importorskip("dask.distributed")
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    # A quick image, then slow ones: with a threshold this low, noise holds a streak at every
+    # angle, and each image takes minutes.
+    rng = np.random.default_rng(0)
+    np.save(tmp_path / "0.npy", rng.normal(size=(32, 32)).astype(np.float32))
+    np.save(tmp_path / "1.npy", rng.normal(size=(1024, 1024)).astype(np.float32))
+    for k in range(2, 5):
+        os.symlink(tmp_path / "1.npy", tmp_path / f"{k}.npy")
+    catalog = tmp_path / "out.jsonl"
+    scan_process = subprocess.Popen(
+        [sys.executable, "-m", "kestrova", "scan", str(tmp_path / "*.npy"), "--catalog",
+         str(catalog), "--workers", "2", "--min-snr", "0.5", "--max-streaks", "10000", *engine],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 180
+        while not (catalog.exists() and catalog.stat().st_size) and time.monotonic() < deadline:
+            assert scan_process.poll() is None, scan_process.communicate()
+            time.sleep(0.1)
+        time.sleep(1.0)  # both workers on a slow image
+        workers = _descendants(scan_process.pid)
+        assert workers
+        if signal_name == "SIGTERM":
+            scan_process.send_signal(signal.SIGTERM)
+        else:
+            os.killpg(scan_process.pid, signal.SIGINT)
+        _, err = scan_process.communicate(timeout=60)
+    finally:
+        if scan_process.poll() is None:
+            os.killpg(scan_process.pid, signal.SIGKILL)
+    assert scan_process.returncode == status
+    assert "Traceback" not in err and err.rstrip().endswith("continue with --resume")
+    deadline = time.monotonic() + 10
+    while any(map(_running, workers)) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert not [pid for pid in workers if _running(pid)]
+    assert {os.path.basename(row["file"]) for row in read_catalog(catalog)} == {"0.npy"}

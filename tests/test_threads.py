@@ -10,6 +10,7 @@ import warnings
 import numpy as np
 import pytest
 
+from conftest import CALLS as EVERY_METHOD
 from kestrova.hough import HoughTransform
 
 THREADS = 8
@@ -17,29 +18,15 @@ ROUNDS = 15
 
 rng = np.random.default_rng(8)
 IMAGES = [rng.normal(size=shape) for shape in [(23, 31), (40, 17), (1, 9), (0, 4)]]
-for image in IMAGES[:2]:
-    image[5, :] += 4.0  # a streak, so that fit and snr have something to find
 
-CALLS = [
-    ("score_map", (-20.0, 20.0, 41, 0.0, 3.0, 37)),
+SCORE_MAP = (-20.0, 20.0, 41, 0.0, 3.0, 37)  # enough work for the kernel's own threads
+CALLS = list(EVERY_METHOD.items()) + [
+    ("score_map", SCORE_MAP),
     ("score_map", (-15.0, 15.0, 13, -1.0, 1.0, 5, 2.5)),
-    ("dl", (1.5, 0.3)),
-    ("dm", (1.5, 0.3)),
-    ("p0", (1.5, 0.3)),
-    ("n0", (1.5, 0.3)),
-    ("locate", (1.5, 0.3, 4.0)),
-    ("dmlim", (1.5, 0.3)),
-    ("mask", (1.5, 0.3, 2.0)),
-    ("elements_along", (1.5, 0.3, 2.0)),
-    ("profile", (1.5, 0.3, -5.0, 5.0, 2.0)),
-    ("snr", (1.5, 0.3, 2.0)),
-    ("fit", (-6.0, 0.0, 1.5)),
-    ("ramp_sigmoid", (np.linspace(-3.0, 3.0, 7), np.array([1.0, 2.0, -1.0, 1.5]))),
     ("dl", ("not a number", 0.3)),  # failing calls too: each raises its own error
     ("dmlim", (np.nan, 0.3)),
     ("score_map", (0.0, 1.0, 2**40, 0.0, 1.0, 2)),
 ]
-
 
 def run(ht, name, args):
     try:
@@ -90,17 +77,6 @@ def switch_often():
     sys.setswitchinterval(saved)
 
 
-def test_shared_instances():
-    instances = [HoughTransform(image, 0.5) for image in IMAGES]
-    assert hammer(instances) == []
-
-
-def test_separate_instances():
-    # One instance per thread and image: the same images, each wrapped THREADS times.
-    instances = [HoughTransform(image, 0.5) for image in IMAGES for _ in range(THREADS)]
-    assert hammer(instances, rounds=2) == []
-
-
 class Slow(HoughTransform):
     """Python code between the native calls, so that the lock changes hands inside a method."""
 
@@ -111,8 +87,18 @@ class Slow(HoughTransform):
         return super().ramp_sigmoid(x, p) + sum([0.0] * 50)
 
 
-def test_subclass_calling_back_into_python():
-    assert hammer([Slow(image, 0.5) for image in IMAGES[:2]], rounds=3) == []
+@pytest.mark.parametrize(
+    "make, rounds",
+    [
+        (lambda: [HoughTransform(image, 0.5) for image in IMAGES], ROUNDS),
+        # One instance per thread and image: the same images, each wrapped THREADS times.
+        (lambda: [HoughTransform(image, 0.5) for image in IMAGES for _ in range(THREADS)], 2),
+        (lambda: [Slow(image, 0.5) for image in IMAGES[:2]], 3),
+    ],
+    ids=["shared instances", "separate instances", "calling back into Python"],
+)
+def test_threads_agree_with_one_thread(make, rounds):
+    assert hammer(make(), rounds) == []
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
@@ -120,8 +106,7 @@ def test_score_map_in_a_forked_child():
     # The OpenMP runtime's worker threads are not copied by fork(): a child of a process that has
     # computed a score map must still compute one (the same), not wait for them forever.
     ht = HoughTransform(IMAGES[0], 0.5)
-    args = CALLS[0][1]
-    parent = ht.score_map(*args)
+    parent = ht.score_map(*SCORE_MAP)
     read, write = os.pipe()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads about
@@ -129,7 +114,7 @@ def test_score_map_in_a_forked_child():
     if pid == 0:  # the child: report through the pipe, never return into pytest
         try:
             signal.alarm(30)
-            ok = all(np.array_equal(ht.score_map(*args), parent) for _ in range(2))
+            ok = all(np.array_equal(ht.score_map(*SCORE_MAP), parent) for _ in range(2))
             os.write(write, b"same" if ok else b"different")
         finally:
             os._exit(0)
@@ -138,4 +123,4 @@ def test_score_map_in_a_forked_child():
         answer = pipe.read()
     _, status = os.waitpid(pid, 0)
     assert answer == b"same", f"child status {status}"
-    assert np.array_equal(ht.score_map(*args), parent)
+    assert np.array_equal(ht.score_map(*SCORE_MAP), parent)

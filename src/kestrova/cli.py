@@ -7,19 +7,41 @@ from __future__ import annotations
 import argparse
 import contextlib
 import math
+import signal
 import sys
 from pathlib import Path
 
+from . import __version__
 from .describe import PIXEL_FIELDS
 from .finder import find_streaks
-from .io import (CATALOG_TYPES, InputError, need, read_frame, read_mask, write_catalog,
-                 write_mask)
+from .io import (CATALOG_TYPES, InputError, check_writable, need, read_frame, read_mask,
+                 write_catalog, write_mask)
+from .progress import ProgressLines
 from .scan import ScanSummary, scan
 from .scan.executors import dask_client
+from .settings import check_settings
 from .synthetic import demo_sky, end_errors
 
 __all__ = ["main", "format_table", "format_sky", "add_input_arguments", "add_scan_arguments",
-           "run_scan", "hdu_key", "dq_bits"]
+           "run_scan", "hdu_key", "dq_bits", "UsageError"]
+
+# Settings of find_streaks that `find` and `scan` take as options of the same names.
+FIND_OPTIONS = ("sigma", "min_snr", "max_streaks", "width")
+
+# A search that takes longer than this shows its stages on stderr.
+PROGRESS_DELAY = 3.0
+
+
+class UsageError(Exception):
+    """Options that cannot work together or with the image: exit status 2, like argparse's."""
+
+
+class _Parser(argparse.ArgumentParser):
+    """Usage errors in one line, the usage itself a ``--help`` away."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
 
 COLUMNS = [  # header, attribute, format
     ("id", None, "{:d}"),
@@ -106,8 +128,9 @@ def format_sky(description) -> str:
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="kestrova", description="Find and measure straight streaks in 2-D images.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     find = commands.add_parser("find", help="find the streaks in an image",
                                description="Find and measure the streaks in an image "
@@ -155,6 +178,9 @@ def main(argv=None) -> int:
         if args.command == "find":
             return _find(args)
         return _demo(args)
+    except UsageError as exc:
+        print(f"kestrova {args.command}: error: {exc}", file=sys.stderr)
+        return 2
     except InputError as exc:
         print(f"kestrova: error: {exc}", file=sys.stderr)
         return 1
@@ -174,9 +200,37 @@ def hdu_key(text: str):
 
 
 def _check_output(path, suffixes, what):
-    if path is not None and Path(path).suffix.lower() not in suffixes:
-        raise InputError(f"{path}: unknown {what} type '{Path(path).suffix}' "
+    """A usage error unless `path` (when given) has one of `suffixes` and can be written."""
+    if path is None:
+        return
+    if Path(path).suffix.lower() not in suffixes:
+        raise UsageError(f"{path}: unknown {what} type '{Path(path).suffix}' "
                          f"(expected {', '.join(sorted(suffixes))})")
+    try:
+        check_writable(path, what)
+    except InputError as exc:
+        raise UsageError(str(exc)) from None
+
+
+def _option(name: str) -> str:
+    return "--" + name.replace("_", "-")
+
+
+def _find_settings(args, shape=None) -> dict:
+    """The find_streaks settings given as options, checked (against the image's `shape` when
+    given); a usage error names the option that is wrong.
+
+    Examples
+    --------
+    >>> _find_settings(argparse.Namespace(sigma=None, min_snr=5.0, max_streaks=3, width=None))
+    {'min_snr': 5.0, 'max_streaks': 3}
+    """
+    given = {name: getattr(args, name) for name in FIND_OPTIONS
+             if getattr(args, name) is not None}
+    try:
+        return check_settings(shape, spell=_option, **given)
+    except (TypeError, ValueError) as exc:
+        raise UsageError(str(exc)) from None
 
 
 def add_input_arguments(parser) -> None:
@@ -210,6 +264,7 @@ def dq_bits(text: str) -> int:
 
 
 def _find(args) -> int:
+    _find_settings(args)
     _check_output(args.catalog, set(CATALOG_TYPES), "catalog")
     _check_output(args.mask, {".fits", ".fit", ".npy"}, "mask")
     _check_output(args.plot, {".png", ".pdf", ".svg"}, "plot")
@@ -226,13 +281,10 @@ def _find(args) -> int:
     exclude = read_mask(args.exclude, image.shape) if args.exclude else None
     if frame.excluded is not None:
         exclude = frame.excluded if exclude is None else exclude | frame.excluded
-    if args.sigma is not None and not args.sigma > 0:
-        raise InputError("--sigma must be positive")
-    if args.max_streaks < 0 or not args.width > 0:
-        raise InputError("--max-streaks must not be negative and --width must be positive")
+    settings = _find_settings(args, image.shape)
+    progress = ProgressLines(f"{args.image}: ", delay=PROGRESS_DELAY)
     try:
-        catalog = find_streaks(image, args.sigma, mask=exclude, min_snr=args.min_snr,
-                               max_streaks=args.max_streaks, width=args.width)
+        catalog = find_streaks(image, mask=exclude, progress=progress, **settings)
     except ValueError as exc:
         raise InputError(f"{args.image}: {exc}") from None
     print(f"{args.image}: {image.shape[0]} x {image.shape[1]} pixels, sigma {catalog.sigma:.4g}, "
@@ -256,6 +308,8 @@ def _find(args) -> int:
 
 
 def _demo(args) -> int:
+    if args.plot and args.plot.lower() != "none":
+        _check_output(args.plot, {".png", ".pdf", ".svg"}, "plot")
     image, truth = demo_sky(args.seed)
     catalog = find_streaks(image)
     print(f"synthetic sky {image.shape[0]} x {image.shape[1]}, noise 1, {len(truth)} streaks "
@@ -336,18 +390,45 @@ def add_scan_arguments(parser) -> None:
     add_input_arguments(parser)
 
 
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, taken as Ctrl-C is: what is running is stopped and the catalog kept."""
+
+
+@contextlib.contextmanager
+def _terminate_as_interrupt():
+    """Within: SIGTERM raises :class:`Terminated` (in the main thread only, where signals are
+    handled; elsewhere nothing changes)."""
+    def terminate(signum, frame):
+        raise Terminated()
+
+    try:
+        previous = signal.signal(signal.SIGTERM, terminate)
+    except ValueError:  # not the main thread
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
 def run_scan(args) -> int:
     """Run ``kestrova scan`` from parsed arguments; returns the exit status: 0 when every image
     was scanned, 1 when some failed (their error rows are in the catalog), 2 on a usage error,
-    130 when interrupted (what finished is in the catalog; rerun with ``--resume``)."""
-    find_kwargs = {name: value for name, value in (
-        ("sigma", args.sigma), ("min_snr", args.min_snr), ("max_streaks", args.max_streaks),
-        ("width", args.width)) if value is not None}
-    if args.workers is not None and args.workers < 1:
-        print("kestrova scan: --workers must be at least 1", file=sys.stderr)
+    130 when interrupted by Ctrl-C and 143 when terminated (SIGTERM): the workers are stopped,
+    what finished is in the catalog, and ``--resume`` carries on."""
+    try:
+        find_kwargs = _find_settings(args)
+        if args.workers is not None and args.workers < 1:
+            raise UsageError("--workers must be at least 1")
+        if args.masks is not None and not Path(args.masks).is_dir():
+            raise UsageError(f"--masks {args.masks}: no such directory")
+        check_writable(args.catalog, "catalog")
+    except (UsageError, InputError) as error:
+        print(f"kestrova scan: error: {error}", file=sys.stderr)
         return 2
     try:
-        with contextlib.ExitStack() as stack:
+        with _terminate_as_interrupt(), contextlib.ExitStack() as stack:
             executor = None
             if args.scheduler:
                 executor = stack.enter_context(dask_client(args.scheduler, args.workers))
@@ -355,10 +436,11 @@ def run_scan(args) -> int:
                            workers=args.workers, hdus=_hdu_list(args.hdu), masks=args.masks,
                            resume=args.resume, dq=None if args.dq is None else hdu_key(args.dq),
                            dq_bits=args.dq_bits, zeropoint=args.zeropoint, **find_kwargs)
-    except KeyboardInterrupt:
-        print(f"\nkestrova scan: interrupted; finished images are in {args.catalog}, "
+    except KeyboardInterrupt as interrupt:
+        what = "terminated" if isinstance(interrupt, Terminated) else "interrupted"
+        print(f"\nkestrova scan: {what}; finished images are in {args.catalog}, "
               "continue with --resume", file=sys.stderr)
-        return 130
+        return 128 + (signal.SIGTERM if isinstance(interrupt, Terminated) else signal.SIGINT)
     except ImportError as error:
         print(f"kestrova scan: {error.name or error} is needed: pip install 'kestrova[scan]'",
               file=sys.stderr)
@@ -374,9 +456,7 @@ def _report(summary: ScanSummary, catalog, shown: int = 20) -> None:
     """The failures (the first `shown` of them) and a summary line, on stderr."""
     out = sys.stderr
     for failure in summary.failures[:shown]:
-        task = failure.task
-        where = task.file if task.hdu is None else f"{task.file}[{task.hdu}]"
-        print(f"failed: {where}: {failure.message}", file=out)
+        print(f"failed: {failure.task.name}: {failure.message}", file=out)
     if len(summary.failures) > shown:
         print(f"... and {len(summary.failures) - shown} more failures", file=out)
     skipped = f", {summary.skipped} already done" if summary.skipped else ""

@@ -24,7 +24,9 @@ from .catalog import StreakCatalog
 from .detect import Detector, choose_binning, find_peaks
 from .measure import Measurer
 from .prepare import prepare_image
+from .progress import reporter
 from .refine import Line
+from .settings import as_image, check_settings
 from .verify import Verifier
 
 __all__ = ["find_streaks"]
@@ -36,7 +38,7 @@ RESCORE_HALF_ANGLE = 0.2
 def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float = 6.0,
                  max_streaks: int = 20, width: float = 2.0, min_length: float = 20.0,
                  binning: int | None = None, background_box: int | None = 64,
-                 max_candidates: int = 30) -> StreakCatalog:
+                 max_candidates: int = 30, progress=None) -> StreakCatalog:
     """Find and measure the straight streaks in an image.
 
     Parameters
@@ -64,11 +66,20 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
         Cell size of the background mesh; None subtracts one global median.
     max_candidates : int
         At most this many peaks of the coarse score map are examined per search round.
+    progress : bool or callable, optional
+        Report each stage as it ends: True prints a line on stderr, a callable is called with a
+        :class:`~kestrova.progress.Progress`.
 
     Returns
     -------
     StreakCatalog
         The streaks, strongest first; ``catalog.to_table()`` tabulates them.
+
+    Raises
+    ------
+    ValueError
+        A complex image, or a setting that cannot work (NaN, out of range, or too large for
+        the image); see :func:`~kestrova.settings.check_settings`.
 
     Examples
     --------
@@ -81,28 +92,35 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
     >>> bool(abs(s.x_start - 20) < 3 and abs(s.y_end - 160) < 3)
     True
     """
-    if max_streaks < 0:
-        raise ValueError("max_streaks must not be negative")
-    if not width > 0:
-        raise ValueError("width must be positive")
+    image = as_image(image)
+    settings = check_settings(image.shape, sigma=sigma, min_snr=min_snr,
+                              max_streaks=max_streaks, width=width, min_length=min_length,
+                              binning=binning, background_box=background_box,
+                              max_candidates=max_candidates)
+    report = reporter(progress)
     with _one_thread("blas"):
-        return _find(image, sigma, mask, min_snr=min_snr, max_streaks=max_streaks, width=width,
-                     min_length=min_length, binning=binning, background_box=background_box,
-                     max_candidates=max_candidates)
+        return _find(image, mask=mask, report=report, **settings)
 
 
 def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binning,
-          background_box, max_candidates):
+          background_box, max_candidates, report):
     """The body of :func:`find_streaks`, its arguments checked."""
     prep = prepare_image(image, sigma, mask, box=background_box, clip=3.0)
-    shape = prep.data.shape
+    report("prepared", 0)
+    # The background is smooth: a sparse sample gives its median. Only that is kept, so that
+    # the search does not hold the full-size background.
+    level = float(np.median(prep.background[::4, ::4]))
+    data, detect, sigma, excluded = prep.data, prep.detect, prep.sigma, prep.excluded
+    psf_fwhm = getattr(prep, "psf_fwhm", None)
+    del prep
+    shape = data.shape
     # The stages own the prepared images: found streaks are blanked in them, in place.
-    detector = Detector(prep.detect, prep.sigma, binning=binning or choose_binning(shape),
-                        width=width, min_snr=min_snr)
-    measurer = Measurer(prep.data, prep.sigma, width=width, min_length=min_length)
-    verifier = Verifier(prep.data, prep.excluded, prep.sigma, min_snr=min_snr, width=width,
-                        psf_fwhm=getattr(prep, "psf_fwhm", None))
+    detector = Detector(detect, sigma, binning=binning or choose_binning(shape), width=width,
+                        min_snr=min_snr)
+    measurer = Measurer(data, sigma, width=width, min_length=min_length)
+    verifier = Verifier(data, excluded, sigma, min_snr=min_snr, width=width, psf_fwhm=psf_fwhm)
     first_map = detector.coarse()
+    report("scored", 0)
     snr = first_map.snr.copy()
     examined = set()
     streaks, records = [], []
@@ -137,16 +155,16 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
             break
         streaks.append(found[0])
         records.append(found[1])
+        report("streak", len(streaks))
         # Blanking the streak took its ridge, and the side lobes next to it that may hide a
         # fainter streak at a similar angle, out of the reduced image: score those angles
         # again. Farther away its remains are spread thin, and a peak they raise fails
         # refinement on the blanked image.
         detector.rescore(snr, first_map, found[0].theta, RESCORE_HALF_ANGLE)
     order = np.argsort([-s.score for s in streaks], kind="stable")
-    # The background is smooth: a sparse sample gives its median.
-    level = float(np.median(prep.background[::4, ::4]))
-    return StreakCatalog(tuple(streaks[i] for i in order), shape, prep.sigma, first_map,
-                         tuple(records[i] for i in order), level, prep.excluded)
+    report("done", len(streaks))
+    return StreakCatalog(tuple(streaks[i] for i in order), shape, sigma, first_map,
+                         tuple(records[i] for i in order), level, excluded)
 
 
 def _verified(measured, line, measurer, verifier, found):

@@ -18,8 +18,10 @@ from typing import Any, Optional
 
 import numpy as np
 
-__all__ = ["InputError", "Frame", "file_kind", "fits_hdus", "need", "read_frame", "read_image",
-           "read_mask", "dq_mask", "write_catalog", "write_mask"]
+from .settings import as_image
+
+__all__ = ["InputError", "Frame", "check_writable", "file_kind", "fits_hdus", "need",
+           "read_frame", "read_image", "read_mask", "dq_mask", "write_catalog", "write_mask"]
 
 FITS_SUFFIXES = {".fits", ".fit", ".fts", ".fz"}
 PICTURE_SUFFIXES = {".png", ".tif", ".tiff", ".jpg", ".jpeg", ".bmp", ".gif"}
@@ -159,6 +161,8 @@ def read_frame(path, hdu: int | str | None = None, *, dq: int | str | None = Non
     [[0, 0, 1], [0, 0, 1]]
     """
     path = Path(path)
+    if path.is_dir():
+        raise InputError(f"{path}: is a directory, not an image file")
     if not path.is_file():
         raise InputError(f"{path}: no such file")
     kind = file_kind(path)
@@ -178,8 +182,11 @@ def read_frame(path, hdu: int | str | None = None, *, dq: int | str | None = Non
     else:
         raise InputError(f"{path}: unknown file type '{_suffix(path)}' "
                          "(expected .fits, .npy, .png, .tif or .jpg)")
-    data = _checked(np.asarray(data), path)
-    frame = Frame(data.astype(np.float64, copy=False), str(path), **origin)
+    try:
+        data = as_image(data)
+    except (TypeError, ValueError) as exc:
+        raise InputError(f"{path}: {exc}") from None
+    frame = Frame(data, str(path), **origin)
     if dq is None:
         return frame
     plane, _ = _read_fits(path, dq)
@@ -201,16 +208,6 @@ def dq_mask(plane, bits: Optional[int] = None) -> np.ndarray:
     """
     plane = np.asarray(plane)
     return plane != 0 if bits is None else (plane & np.asarray(bits).astype(plane.dtype)) != 0
-
-
-def _checked(data: np.ndarray, path) -> np.ndarray:
-    if data.ndim != 2:
-        raise InputError(f"{path}: expected 2-D image data, found shape {data.shape}")
-    if data.size == 0:
-        raise InputError(f"{path}: the image is empty")
-    if not (np.issubdtype(data.dtype, np.number) or data.dtype == bool):
-        raise InputError(f"{path}: pixel type {data.dtype} is not numeric")
-    return data
 
 
 def _first_line(exc: BaseException) -> str:
@@ -284,6 +281,31 @@ def _read_picture(path: Path):
     if data.ndim == 3:  # colour (and alpha): grey level from the colour channels
         data = data[..., :3].astype(np.float64).mean(axis=2)
     return data
+
+
+def check_writable(path, what: str) -> None:
+    """An :class:`InputError` unless a file can be written at `path`: tried before the work
+    whose result goes there, not after it. Nothing is left behind.
+
+    Examples
+    --------
+    >>> try:
+    ...     check_writable("/no/such/folder/c.csv", "catalog")
+    ... except InputError as error:
+    ...     print(error)
+    /no/such/folder/c.csv: cannot write the catalog (No such file or directory)
+    """
+    path = Path(path)
+    if path.is_dir():
+        raise InputError(f"{path}: is a directory; name a {what} file")
+    existed = path.exists()
+    try:
+        with open(path, "ab"):
+            pass
+    except OSError as exc:
+        raise InputError(f"{path}: cannot write the {what} ({exc.strerror or exc})") from None
+    if not existed:
+        path.unlink(missing_ok=True)
 
 
 def fits_hdus(path) -> list[tuple[int, str, bool]]:

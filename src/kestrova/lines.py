@@ -50,26 +50,33 @@ def to_pixels(shape, x, y):
     return x + cx, y + cy
 
 
-def across(r, theta, x, y):
-    """Signed distance of the frame point(s) (x, y) from the line (r, theta).
+def across(r, theta, x, y, out=None):
+    """Signed distance of the frame point(s) (x, y) from the line (r, theta); written to the
+    array `out` when given.
 
     Examples
     --------
     >>> float(across(1.0, 0.0, 5.0, -3.0))   # the line y = -1
     2.0
     """
-    return np.sin(theta) * x - np.cos(theta) * y - r
+    if out is None:
+        return np.sin(theta) * x - np.cos(theta) * y - r
+    np.subtract(np.sin(theta) * x, np.cos(theta) * y, out=out)
+    return np.subtract(out, r, out=out)
 
 
-def along(theta, x, y):
-    """Position of the frame point(s) (x, y) along a line of angle `theta`, from its foot point.
+def along(theta, x, y, out=None):
+    """Position of the frame point(s) (x, y) along a line of angle `theta`, from its foot point;
+    written to the array `out` when given.
 
     Examples
     --------
     >>> float(along(0.0, 5.0, -3.0))
     5.0
     """
-    return np.cos(theta) * x + np.sin(theta) * y
+    if out is None:
+        return np.cos(theta) * x + np.sin(theta) * y
+    return np.add(np.cos(theta) * x, np.sin(theta) * y, out=out)
 
 
 def point(r, theta, t):
@@ -183,9 +190,12 @@ def segment_region(shape, r, theta, start, end, half_width: float, extend: float
     m0 = along(theta, *to_frame(shape, *start))
     m1 = along(theta, *to_frame(shape, *end))
     (rows, cols), (xx, yy) = _box(shape, start, end, half_width + extend + 1.0)
-    m = along(theta, xx, yy)
-    region = ((np.abs(across(r, theta, xx, yy)) < half_width) & (m >= m0 - extend)
-              & (m <= m1 + extend))
+    # One box-sized array of floats, reused: the box of a long diagonal streak is the image.
+    buffer = np.empty((yy.shape[0], xx.shape[1]))
+    region = np.abs(across(r, theta, xx, yy, out=buffer), out=buffer) < half_width
+    m = along(theta, xx, yy, out=buffer)
+    region &= m >= m0 - extend
+    region &= m <= m1 + extend
     return region, (rows, cols)
 
 

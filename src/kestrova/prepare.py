@@ -13,6 +13,8 @@ from dataclasses import dataclass
 import numpy as np
 from scipy import ndimage
 
+from .settings import as_image
+
 __all__ = ["PreparedImage", "prepare_image", "background_mesh", "robust_sigma",
            "compact_sources"]
 
@@ -62,9 +64,11 @@ def robust_sigma(values: np.ndarray, max_samples: int | None = 500_000) -> float
     return float(MAD_TO_SIGMA * np.median(np.abs(sample - med)))
 
 
-def background_mesh(image: np.ndarray, good: np.ndarray, box: int | None = 64) -> np.ndarray:
+def background_mesh(image: np.ndarray, good: np.ndarray, box: int | None = 64, *,
+                    out: np.ndarray | None = None) -> np.ndarray:
     """Smooth background: medians of `box` x `box` cells (of every other pixel), bilinearly
-    interpolated between the cell centres. ``box=None`` gives one global median.
+    interpolated between the cell centres. ``box=None`` gives one global median. With `out`
+    (float64, the image's shape), it is written there.
 
     Examples
     --------
@@ -74,12 +78,15 @@ def background_mesh(image: np.ndarray, good: np.ndarray, box: int | None = 64) -
     """
     ny, nx = image.shape
     if box is None or box >= max(ny, nx):
-        values = _subsample(np.where(good, image, np.nan))
+        values = np.where(_subsample(good), _subsample(image).astype(np.float64), np.nan)
         level = np.nanmedian(values) if good.any() else 0.0
-        return np.full(image.shape, level)
+        if out is None:
+            return np.full(image.shape, level)
+        out.fill(level)
+        return out
     grid = _MeshGrid(image.shape, box)
     rows, cols = grid.samples()
-    return grid.interpolate(grid.medians(image[rows, cols], good[rows, cols]))
+    return grid.interpolate(grid.medians(image[rows, cols], good[rows, cols]), out=out)
 
 
 class _MeshGrid:
@@ -110,7 +117,8 @@ class _MeshGrid:
         """Median of the good pixels of each cell, from the sampled pixels and their flags;
         cells with too few good pixels get the median of the others."""
         a, b = self.hy // self.step, self.hx // self.step
-        cells = np.where(good, sample, np.nan)
+        # In double precision whatever the image's type: a median of two values is their mean.
+        cells = np.where(good, np.asarray(sample, np.float64), np.nan)
         cells = cells.reshape(self.my, a, self.mx, b).transpose(0, 2, 1, 3)
         cells = cells.reshape(self.my, self.mx, a * b)
         invalid = np.isnan(cells)
@@ -126,12 +134,12 @@ class _MeshGrid:
             return np.zeros((self.my, self.mx))
         return np.where(np.isnan(mesh), np.nanmedian(mesh), mesh)
 
-    def interpolate(self, mesh: np.ndarray) -> np.ndarray:
-        """The full-size background from the cell medians."""
+    def interpolate(self, mesh: np.ndarray, out: np.ndarray | None = None) -> np.ndarray:
+        """The full-size background from the cell medians (written to `out` when given)."""
         ny, nx = self.shape
         wy = _interpolation_weights(ny, (self.ry[:-1] + self.ry[1:] - 1) / 2)
         wx = _interpolation_weights(nx, (self.rx[:-1] + self.rx[1:] - 1) / 2)
-        return wy @ mesh @ wx.T
+        return np.matmul(wy @ mesh, wx.T, out=out)
 
 
 def _subsample(values, max_samples=500_000):
@@ -249,9 +257,8 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
     >>> round(prep.sigma, 1), float(prep.data[5, 7]), bool(prep.excluded[5, 7])
     (2.0, 0.0, True)
     """
-    image = np.asarray(image, dtype=np.float64)
-    if image.ndim != 2:
-        raise ValueError(f"expected a 2-D image, got {image.ndim} dimension(s)")
+    # float32 stays float32: every result is computed in double precision from its values.
+    image = as_image(image)
     bad = ~np.isfinite(image)
     if mask is not None:
         mask = np.asarray(mask, dtype=bool)
@@ -267,14 +274,17 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
     sources = compact_sources(data, noise, peak=source_peak)
     sources &= good
     # Stars and their wings raise a median: measure the sky again without them.
-    sky_background = _sky_background(image, data, good, sources, 3.0 * noise, box)
+    # Written over the first background, which it replaces: one full-size array less.
+    sky_background = _sky_background(image, data, good, sources, 3.0 * noise, box, background)
     if sky_background is not None:
         background = sky_background
         data = _subtract(image, background, bad, out=data)
     sigma = _positive(_sigma_of(data, good & ~sources) if sigma is None else float(sigma))
+    del good  # the full-size arrays are made last, with no temporaries left beside them
     data[sources] = 0.0
+    bad |= sources
     detect = np.clip(data, -clip * sigma, clip * sigma)
-    return PreparedImage(data, detect, background, sigma, bad | sources, sources)
+    return PreparedImage(data, detect, background, sigma, bad, sources)
 
 
 def _positive(sigma: float) -> float:
@@ -284,20 +294,20 @@ def _positive(sigma: float) -> float:
     return sigma
 
 
-def _sky_background(image, data, good, sources, limit, box):
+def _sky_background(image, data, good, sources, limit, box, out):
     """Background mesh of the good pixels outside `sources` whose `data` lies within `limit`,
-    or None when they are too few (a fifth of the good pixels). The mesh reads them at its
-    sampled pixels only."""
+    written to `out`, or None (`out` untouched) when they are too few (a fifth of the good
+    pixels). The mesh reads them at its sampled pixels only."""
     if box is None or box >= max(image.shape):
         sky = good & ~sources & (np.abs(data) < limit)
-        return background_mesh(image, sky, box) if sky.sum() > 0.2 * good.sum() else None
+        return background_mesh(image, sky, box, out=out) if sky.sum() > 0.2 * good.sum() else None
     grid = _MeshGrid(image.shape, box)
     rows, cols = grid.samples()
     usable = good[rows, cols]
     sky = usable & ~sources[rows, cols] & (np.abs(data[rows, cols]) < limit)
     if not sky.sum() > 0.2 * usable.sum():
         return None
-    return grid.interpolate(grid.medians(image[rows, cols], sky))
+    return grid.interpolate(grid.medians(image[rows, cols], sky), out=out)
 
 
 def _subtract(image, background, bad, out=None):

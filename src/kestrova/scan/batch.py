@@ -11,6 +11,7 @@ import sys
 import time
 from typing import Callable, Optional, Sequence
 
+from ..settings import check_settings
 from .executors import Batch, capacity, process_pool
 from .store import CatalogWriter
 from .tasks import ERROR, FindOptions, HduKey, TaskResult, find_tasks
@@ -42,24 +43,52 @@ class ScanSummary:
         return finished / self.seconds if self.seconds > 0 else float("nan")
 
 
-class _NoBar:
-    def update(self, n=1): pass
+class _Silent:
+    def show(self, result: TaskResult, streaks: int, failures: int) -> None:
+        pass
 
-    def set_postfix(self, *args, **kwargs): pass
+    def close(self) -> None:
+        pass
 
-    def close(self): pass
+
+class _Lines(_Silent):
+    """A line per finished image, for a log: where no terminal shows a bar."""
+
+    def __init__(self, total: int):
+        self.total, self.count = total, 0
+
+    def show(self, result, streaks, failures):
+        self.count += 1
+        found = len(result.streaks)
+        what = (result.message if result.status == ERROR
+                else f"{found} streak{'s' if found != 1 else ''}")
+        print(f"[{self.count}/{self.total}] {result.task.name}: {what} ({result.seconds:.1f} s)",
+              file=sys.stderr, flush=True)
 
 
-def _progress_bar(total: int, progress: Optional[bool]):
-    """A tqdm bar on stderr; by default only when stderr is a terminal."""
+class _Bar(_Silent):
+    def __init__(self, tqdm, total: int):
+        self.bar = tqdm(total=total, unit="img", dynamic_ncols=True, file=sys.stderr)
+
+    def show(self, result, streaks, failures):
+        self.bar.update(1)
+        self.bar.set_postfix({"streaks": streaks, "failed": failures}, refresh=False)
+
+    def close(self):
+        self.bar.close()
+
+
+def _progress(total: int, progress: Optional[bool]):
+    """Progress on stderr: a tqdm bar on a terminal (when tqdm is installed), a line per image
+    otherwise; nothing for ``progress=False``."""
     if progress is False:
-        return _NoBar()
-    try:
-        from tqdm import tqdm
-    except ImportError:
-        return _NoBar()
-    return tqdm(total=total, unit="img", disable=None if progress is None else False,
-                dynamic_ncols=True, file=sys.stderr)
+        return _Silent()
+    if sys.stderr.isatty():
+        with contextlib.suppress(ImportError):
+            from tqdm import tqdm
+
+            return _Bar(tqdm, total)
+    return _Lines(total)
 
 
 def scan(paths, *, catalog, executor=None, workers: Optional[int] = None,
@@ -90,9 +119,10 @@ def scan(paths, *, catalog, executor=None, workers: Optional[int] = None,
         nonzero mask pixels are excluded. An image without its mask fails.
     resume : bool
         Append to an existing catalog, skipping the images it holds complete; images that
-        failed are tried again. Without it an existing catalog is an error.
+        failed are tried again, and the rows of an image that a crash left incomplete are
+        dropped before it is. Without it an existing catalog is an error.
     progress : bool, optional
-        Show a progress bar; by default only on a terminal.
+        Show progress on stderr (the default): a bar on a terminal, a line per image otherwise.
     find : callable, optional
         ``find(image, mask=..., **find_kwargs)`` returning dataclass records; default
         :func:`kestrova.find_streaks`. Must be picklable for process and Dask workers.
@@ -102,11 +132,21 @@ def scan(paths, *, catalog, executor=None, workers: Optional[int] = None,
     zeropoint : float, optional
         Magnitude zero point instead of the headers' (see :func:`kestrova.describe.describe`).
     **find_kwargs
-        Passed on to `find` (``sigma``, ``min_snr``, ``max_streaks``, ``width``).
+        Passed on to `find` (``sigma``, ``min_snr``, ``max_streaks``, ``width``); for the
+        default `find` they are checked before anything runs.
 
     Returns
     -------
     ScanSummary
+
+    Raises
+    ------
+    ValueError
+        A setting that cannot work, or a catalog that is not named ``*.jsonl``.
+    FileExistsError
+        The catalog exists and `resume` is not set.
+    NotADirectoryError
+        `masks` is not a directory.
 
     Examples
     --------
@@ -115,6 +155,10 @@ def scan(paths, *, catalog, executor=None, workers: Optional[int] = None,
     (3, 0)
     """
     start = time.perf_counter()
+    if find is None:
+        find_kwargs = check_settings(**find_kwargs)
+    if masks is not None and not os.path.isdir(masks):
+        raise NotADirectoryError(f"masks: {masks} is not a directory")
     options = FindOptions(find, tuple(sorted(find_kwargs.items())),
                           None if masks is None else os.path.abspath(masks), dq, dq_bits,
                           zeropoint)
@@ -124,8 +168,8 @@ def scan(paths, *, catalog, executor=None, workers: Optional[int] = None,
         tasks, failed = find_tasks(paths, hdus)
         todo = [task for task in tasks if task.key not in out.done]
         batch = iter(Batch(todo, options, executor, capacity(executor, workers), rebuild))
-        bar = _progress_bar(len(todo) + len(failed), progress)
-        with contextlib.closing(batch), contextlib.closing(bar):
+        shown = _progress(len(todo) + len(failed), progress)
+        with contextlib.closing(batch), contextlib.closing(shown):
             for result in itertools.chain(failed, batch):
                 out.write(result)
                 if result.status == ERROR:
@@ -133,8 +177,7 @@ def scan(paths, *, catalog, executor=None, workers: Optional[int] = None,
                 else:
                     done += 1
                     streaks += len(result.streaks)
-                bar.update(1)
-                bar.set_postfix({"streaks": streaks, "failed": len(failures)}, refresh=False)
+                shown.show(result, streaks, len(failures))
     return ScanSummary(images=len(tasks) + len(failed), skipped=len(tasks) - len(todo),
                        done=done, streaks=streaks, failures=tuple(failures),
                        seconds=time.perf_counter() - start)

@@ -7,9 +7,11 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import ctypes
+import logging
 import multiprocessing
 import os
 import queue
+import signal
 from collections import deque
 from concurrent.futures import BrokenExecutor, ProcessPoolExecutor
 from typing import Callable, Iterator, Optional, Sequence
@@ -17,7 +19,7 @@ from typing import Callable, Iterator, Optional, Sequence
 from .tasks import ERROR, FindOptions, Task, TaskResult, describe, run_task
 
 __all__ = ["Batch", "capacity", "dask_client", "limit_threads", "local_cluster", "process_pool",
-           "WORKER_DIED"]
+           "stop_workers", "WORKER_DIED"]
 
 WORKER_DIED = "worker process died (crash in native code or out of memory)"
 DEATHS_IN_A_ROW = 3  # images killing their worker, alone, before a scan gives up as hopeless
@@ -55,11 +57,32 @@ def limit_threads(threads: int) -> None:
         pass  # no extension, or built without OpenMP
 
 
+def _start_worker(threads: int) -> None:
+    # Ctrl-C reaches every process of the terminal's group: the scan stops the workers itself,
+    # rather than each printing its own traceback.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    limit_threads(threads)
+
+
+def stop_workers(pool: ProcessPoolExecutor) -> None:
+    """End the worker processes of `pool` now (shutting it down would wait for the images they
+    are on); the pool is broken afterwards and can only be shut down."""
+    terminate = getattr(pool, "terminate_workers", None)  # Python 3.14
+    if terminate is not None:
+        terminate()
+        return
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    for process in processes:
+        process.terminate()
+    for process in processes:
+        process.join(10.0)
+
+
 def process_pool(workers: Optional[int] = None) -> ProcessPoolExecutor:
     """A process pool whose workers share the cores: ``cores // workers`` OpenMP threads each.
 
     Workers are started by a fork server (or spawned), never forked from a process whose OpenMP
-    runtime may already hold threads.
+    runtime may already hold threads. They ignore Ctrl-C: the scan that owns them stops them.
 
     Examples
     --------
@@ -71,7 +94,7 @@ def process_pool(workers: Optional[int] = None) -> ProcessPoolExecutor:
     workers = workers or cores
     methods = multiprocessing.get_all_start_methods()
     context = multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
-    return ProcessPoolExecutor(workers, mp_context=context, initializer=limit_threads,
+    return ProcessPoolExecutor(workers, mp_context=context, initializer=_start_worker,
                                initargs=(max(1, cores // workers),))
 
 
@@ -102,7 +125,8 @@ class Batch:
     fails every task in it; those tasks are then run again one at a time on a fresh pool, so that
     only the task that kills a worker on its own is reported as failed. When workers die on
     every image (say, they cannot import the package) the scan stops with RuntimeError rather
-    than restarting a pool per image.
+    than restarting a pool per image. Stopped early (an interrupt, an error), a pool owned here
+    has its workers ended at once; tasks running on an executor of the caller's are cancelled.
     """
 
     def __init__(self, tasks: Sequence[Task], options: FindOptions, executor, capacity: int,
@@ -129,7 +153,9 @@ class Batch:
             for future in self.running:
                 future.cancel()
             if self.rebuild is not None:
-                self.executor.shutdown(wait=not self.running, cancel_futures=True)
+                if self.running:
+                    stop_workers(self.executor)
+                self.executor.shutdown(wait=True, cancel_futures=True)
 
     def _submit(self) -> Iterator[TaskResult]:
         """Submit tasks up to the limit (one at a time while isolating a dead worker's tasks);
@@ -182,13 +208,22 @@ def local_cluster(workers: Optional[int] = None):
     the workers made here go without it. Do the same on a cluster of your own (Dask setting
     ``distributed.nanny.pre-spawn-environ``).
 
+    The workers ignore Ctrl-C (the scan stops them, instead of each printing tracebacks), and
+    Dask's messages below errors are not shown: those of a cluster closed on tasks still running
+    tell nothing that the scan does not.
+
     Examples
     --------
     >>> with local_cluster(2) as client:                      # doctest: +SKIP
     ...     summary = scan("exposures/*.fits", catalog="trails.jsonl", executor=client)
     """
     import dask
-    from dask.distributed import Client, LocalCluster
+    from dask.distributed import Client, LocalCluster, WorkerPlugin
+
+    class IgnoreInterrupt(WorkerPlugin):
+        def setup(self, worker):
+            with contextlib.suppress(ValueError):  # the event loop runs in the main thread
+                signal.signal(signal.SIGINT, signal.SIG_IGN)
 
     cores = os.cpu_count() or 1
     workers = workers or cores
@@ -198,8 +233,11 @@ def local_cluster(workers: Optional[int] = None):
     environ.update(OMP_NUM_THREADS=threads, OPENBLAS_NUM_THREADS=threads, MKL_NUM_THREADS=threads)
     with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}), \
             LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                         dashboard_address=None) as cluster, Client(cluster) as client:
+                         dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
+            Client(cluster) as client:
         client.wait_for_workers(workers)
+        register = getattr(client, "register_plugin", None) or client.register_worker_plugin
+        register(IgnoreInterrupt(), name="kestrova-ignore-interrupt")
         yield client
 
 

@@ -5,6 +5,7 @@ resumed run.
 from __future__ import annotations
 
 import json
+import os
 from collections import defaultdict
 from pathlib import Path
 from typing import Iterable, Mapping
@@ -16,13 +17,14 @@ __all__ = ["CatalogWriter", "completed_images", "read_catalog", "CATALOG_SUFFIXE
 CATALOG_SUFFIXES = (".jsonl", ".ndjson", ".json")
 
 
-def _parse_lines(lines: list[str], path) -> list[dict]:
+def _parse_lines(lines: list[str], path) -> list[tuple[str, dict]]:
+    """(line, row) of each row; a torn last line is left out."""
     rows = []
     for number, line in enumerate(lines, 1):
         if not line.strip():
             continue
         try:
-            rows.append(json.loads(line))
+            rows.append((line, json.loads(line)))
         except json.JSONDecodeError:
             if number < len(lines):
                 raise ValueError(f"{path}:{number}: not a catalog row") from None
@@ -40,7 +42,7 @@ def read_catalog(path) -> list[dict]:
     3
     """
     with open(path, encoding="utf-8") as file:
-        return _parse_lines(file.read().split("\n"), path)
+        return [row for _, row in _parse_lines(file.read().split("\n"), path)]
 
 
 def completed_images(rows: Iterable[Mapping]) -> set[tuple[str, HduKey]]:
@@ -70,7 +72,8 @@ def _json_line(row: dict) -> str:
 
 
 class CatalogWriter:
-    """Append-only writer: all rows of an image in one write, flushed at once."""
+    """Append-only writer: all rows of an image in one write, flushed at once. Resuming, it
+    first drops what a crash left unfinished (see :func:`_drop_unfinished`)."""
 
     def __init__(self, path, resume: bool):
         path = Path(path)
@@ -81,8 +84,7 @@ class CatalogWriter:
             raise FileExistsError(f"catalog {path} exists: resume it (--resume) or remove it")
         self.done = set()
         if exists:
-            self.done = completed_images(read_catalog(path))
-            _drop_torn_line(path)
+            self.done = _drop_unfinished(path)
         self._file = open(path, "a", encoding="utf-8")
 
     def write(self, result: TaskResult) -> None:
@@ -93,9 +95,22 @@ class CatalogWriter:
         self._file.close()
 
 
-def _drop_torn_line(path: Path) -> None:
-    """Cut an unfinished last line (a crash mid-write), so that the next row starts a line."""
-    with open(path, "rb+") as file:
-        data = file.read()
-        if data and not data.endswith(b"\n"):
-            file.truncate(data.rfind(b"\n") + 1)
+def _drop_unfinished(path: Path) -> set[tuple[str, HduKey]]:
+    """The images that the catalog at `path` holds complete, after rewriting it without what a
+    crash left unfinished: a torn last line, and the rows of an image that lacks some of its
+    rows (it is scanned again, and would repeat them). The rewrite replaces the file whole, so
+    that a crash during it loses nothing."""
+    with open(path, encoding="utf-8") as file:
+        text = file.read()
+    lines = _parse_lines(text.split("\n"), path)
+    done = completed_images(row for _, row in lines)
+    kept = [line for line, row in lines
+            if row["status"] != OK or (row["file"], row["hdu"]) in done]
+    if len(kept) < len(lines) or not text.endswith("\n"):
+        temporary = path.with_name(path.name + ".resume")
+        with open(temporary, "w", encoding="utf-8") as file:
+            file.write("".join(line + "\n" for line in kept))
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temporary, path)
+    return done

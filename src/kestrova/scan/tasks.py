@@ -1,5 +1,5 @@
-"""The tasks of a scan: one per 2-D image (a FITS HDU or a ``.npy`` file), how they are listed
-from file names and patterns, and how one is run (in a worker process) into a result.
+"""The tasks of a scan: one per 2-D image (a FITS HDU, a ``.npy`` file or a picture), how they
+are listed from file names and patterns, and how one is run (in a worker process) into a result.
 """
 
 from __future__ import annotations
@@ -25,14 +25,14 @@ HduKey = Union[int, str, None]
 
 @dataclasses.dataclass(frozen=True)
 class Task:
-    """One image: an HDU of a FITS file (index, or a requested name that was not found) or a
-    ``.npy`` file (``hdu == 0``). ``hdu is None`` stands for the whole file when it could not be
-    listed.
+    """One image: an HDU of a FITS file (index, or a requested name that was not found), or a
+    file of one image (``.npy`` or a picture; ``hdu == 0``). ``hdu is None`` stands for the
+    whole file when it could not be listed.
 
     Examples
     --------
-    >>> Task("/data/a.fits", 1, "SCI").key
-    ('/data/a.fits', 1)
+    >>> Task("/data/a.fits", 1, "SCI").key, Task("/data/a.fits", 1, "SCI").name
+    (('/data/a.fits', 1), '/data/a.fits[1]')
     """
 
     file: str
@@ -42,6 +42,13 @@ class Task:
     @property
     def key(self) -> tuple[str, HduKey]:
         return (self.file, self.hdu)
+
+    @property
+    def name(self) -> str:
+        """The file, and the HDU of a FITS file."""
+        if self.hdu is None or file_kind(self.file) != "fits":
+            return self.file
+        return f"{self.file}[{self.hdu}]"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -89,12 +96,14 @@ class FindOptions:
 
 
 def _expand(patterns: Iterable) -> tuple[list[str], list[TaskResult]]:
-    """Absolute paths of the files named or matched, in order, without repeats."""
+    """Absolute paths of the files named or matched (directories that a pattern matches left
+    out), in order, without repeats."""
     files, unmatched = {}, []
     for pattern in patterns:
         pattern = os.fspath(pattern)
         if any(c in pattern for c in "*?["):
-            matches = sorted(glob.glob(pattern, recursive=True))
+            matches = [m for m in sorted(glob.glob(pattern, recursive=True))
+                       if not os.path.isdir(m)]
             if not matches:
                 unmatched.append(TaskResult(Task(pattern, None), ERROR,
                                             message="no file matches this pattern"))
@@ -130,16 +139,18 @@ def find_tasks(paths, hdus: Optional[Sequence[HduKey]] = None
                ) -> tuple[list[Task], list[TaskResult]]:
     """List the images of the files named or matched by glob patterns in `paths`.
 
-    Only headers are read. Files that cannot be listed (missing, corrupt, no 2-D image, a
-    pattern matching nothing, a requested HDU that does not exist) come back as error results.
+    Only FITS headers are read. Files that cannot be listed (missing, corrupt, no 2-D image, a
+    pattern matching nothing, a requested HDU that does not exist) come back as error results;
+    a file of one image (``.npy``, a picture) is one task, checked when it is read.
 
     Parameters
     ----------
     paths : str, path or sequence of them
-        Files (FITS or ``.npy``) and glob patterns (``**`` for any depth).
+        Files (FITS, ``.npy``, PNG/TIFF/JPEG: what ``kestrova find`` reads) and glob patterns
+        (``**`` for any depth).
     hdus : sequence of int or str, optional
         HDUs to take from FITS files, by index or EXTNAME. By default every HDU holding a 2-D
-        image. Ignored for ``.npy`` files.
+        image. Ignored for other files.
 
     Returns
     -------
@@ -159,7 +170,7 @@ def find_tasks(paths, hdus: Optional[Sequence[HduKey]] = None
     seen = set()
     for path in files:
         try:
-            found = [Task(path, 0)] if file_kind(path) == "npy" else _fits_tasks(path, hdus)
+            found = _fits_tasks(path, hdus) if file_kind(path) == "fits" else [Task(path, 0)]
         except Exception as error:  # noqa: BLE001 - any unreadable file becomes an error row
             failed.append(TaskResult(Task(path, None), ERROR, message=describe(error)))
             continue
@@ -220,7 +231,7 @@ def run_task(task: Task, options: FindOptions) -> TaskResult:
     """
     start = time.perf_counter()
     try:
-        hdu = None if file_kind(task.file) == "npy" else task.hdu
+        hdu = task.hdu if file_kind(task.file) == "fits" else None
         frame = read_frame(task.file, hdu, dq=None if hdu is None else options.dq,
                            dq_bits=options.dq_bits)
         kwargs = dict(options.find_kwargs)
