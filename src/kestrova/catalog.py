@@ -36,11 +36,14 @@ class Streak:
     length : float
         Distance from start to end, in pixels.
     flux_per_length, flux_per_length_err : float
-        Signal per unit length summed across the band, and its 1-sigma noise.
+        The trail's total signal per unit length (its cross-profile integrated over 2.5 FWHM
+        on either side), and its 1-sigma noise.
     level, goodness : float
         Level and goodness figure of the ramp fit to the running sum along the line.
     width : float
-        Half-width of the band used for the measurement, in pixels.
+        Half-width of the band used for the detection and the ends, in pixels.
+    fwhm : float
+        Full width at half maximum of the trail's cross-profile, in pixels.
 
     Examples
     --------
@@ -63,6 +66,7 @@ class Streak:
     level: float
     goodness: float
     width: float
+    fwhm: float = float("nan")
 
     @property
     def start(self) -> tuple:
@@ -74,7 +78,7 @@ class Streak:
 
     @property
     def flux(self) -> float:
-        """Total signal in the band over the streak's length."""
+        """Total signal of the streak."""
         return self.flux_per_length * self.length
 
     @property

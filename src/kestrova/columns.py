@@ -40,11 +40,12 @@ COLUMNS = {
     "x_end": Column("pix", "end column"),
     "y_end": Column("pix", "end row"),
     "length": Column("pix", "length from start to end"),
-    "flux_per_length": Column("{flux}/pix", "signal per pixel of length, summed across the band"),
+    "flux_per_length": Column("{flux}/pix", "total signal of the trail per pixel of length"),
     "flux_per_length_err": Column("{flux}/pix", "1-sigma noise of flux_per_length"),
     "level": Column("{flux}", "fitted level of the running sum before the streak"),
     "goodness": Column("", "goodness figure of the ramp fit"),
     "width": Column("pix", "half-width of the measuring band"),
+    "fwhm": Column("pix", "full width at half maximum of the trail's cross-profile"),
     "truncated": Column("", "an end lies at the frame edge or at excluded pixels: length and "
                             "rate are lower limits, mag an upper limit", "?"),
     "ra_start": Column("deg", "right ascension (ICRS) of the start"),

@@ -1,16 +1,16 @@
 """Find and measure every streak in an image: :func:`find_streaks`.
 
 The search scores every line on a reduced image once, then repeats: refine the strongest
-candidate not yet examined on the full image (from the pixels near it), measure it, blank its
-band, score the angles near it again, and look again, until nothing stands out above
-``min_snr`` or ``max_streaks`` streaks are found. Blanking a found streak before the next
-candidate is examined is what separates crossing and parallel streaks: the side lobes that a
-bright streak throws into the score map vanish with it.
+candidate not yet examined on the full image (from the pixels near it), measure it, verify that
+it is a trail, blank it, score the angles near it again, and look again, until nothing stands
+out above ``min_snr`` or ``max_streaks`` streaks are found. Blanking a found streak, over its
+whole width, before the next candidate is examined is what separates crossing and parallel
+streaks: the side lobes that a bright streak throws into the score map vanish with it.
 
 Each step is a stage of its own module: :mod:`~kestrova.prepare` (background, noise, excluded
 pixels), :mod:`~kestrova.detect` (coarse map, peaks, refinement), :mod:`~kestrova.measure`
-(signal-to-noise ratio, fit, ends) and :mod:`~kestrova.catalog` (the records); this module only
-calls them in turn.
+(signal-to-noise ratio, fit, ends), :mod:`~kestrova.verify` (trail or not, width, flux) and
+:mod:`~kestrova.catalog` (the records); this module only calls them in turn.
 """
 
 from __future__ import annotations
@@ -25,7 +25,9 @@ from .detect import Detector, choose_binning, find_peaks
 from .measure import Measurer
 from .prepare import prepare_image
 from .progress import reporter
+from .refine import Line
 from .settings import as_image, check_settings
+from .verify import Verifier
 
 __all__ = ["find_streaks"]
 
@@ -34,7 +36,7 @@ RESCORE_HALF_ANGLE = 0.2
 
 
 def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float = 6.0,
-                 max_streaks: int = 20, width: float = 2.0, min_length: float = 10.0,
+                 max_streaks: int = 20, width: float = 2.0, min_length: float = 20.0,
                  binning: int | None = None, background_box: int | None = 64,
                  max_candidates: int = 30, progress=None) -> StreakCatalog:
     """Find and measure the straight streaks in an image.
@@ -48,13 +50,15 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
     mask : array_like of bool, optional
         True at pixels to ignore.
     min_snr : float
-        Detection threshold: the signal-to-noise ratio of the band Hough score of a line.
+        Detection threshold: the signal-to-noise ratio of the band Hough score of a line, and
+        of a trail against the lines parallel to it nearby.
     max_streaks : int
         Stop after this many streaks.
     width : float
         Half-width in pixels of the band in which a streak is detected and measured.
     min_length : float
-        Shorter detections are rejected.
+        Shorter detections are rejected (shorter than this, an elongated galaxy or a pair of
+        stars looks like a trail).
     binning : int, optional
         Block size of the reduced image of the full search; by default the larger side is
         brought down to at most 384 pixels.
@@ -107,19 +111,21 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
     # the search does not hold the full-size background.
     level = float(np.median(prep.background[::4, ::4]))
     data, detect, sigma, excluded = prep.data, prep.detect, prep.sigma, prep.excluded
+    psf_fwhm = getattr(prep, "psf_fwhm", None)
     del prep
     shape = data.shape
     # The stages own the prepared images: found streaks are blanked in them, in place.
     detector = Detector(detect, sigma, binning=binning or choose_binning(shape), width=width,
                         min_snr=min_snr)
     measurer = Measurer(data, sigma, width=width, min_length=min_length)
+    verifier = Verifier(data, excluded, sigma, min_snr=min_snr, width=width, psf_fwhm=psf_fwhm)
     first_map = detector.coarse()
     report("scored", 0)
     snr = first_map.snr.copy()
     examined = set()
     streaks, records = [], []
     while len(streaks) < max_streaks:
-        measured = None
+        found = None
         for peak in find_peaks(replace(first_map, snr=snr), detector.seed_threshold,
                                limit=max_candidates):
             # A peak examined before, at the same place and height, would fail again.
@@ -131,27 +137,47 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
             with _one_thread("openmp"):
                 line = detector.refine(peak, first_map)
                 measured = None if line is None else measurer.measure(line, streaks)
-            if measured is not None:
+            if measured is None:
+                continue
+            streak, record, verdict = _verified(measured, line, measurer, verifier, streaks)
+            if verdict.ok:
+                streak = verifier.finish(streak, verdict)
+            half = verifier.blank_half_width(streak, verdict)
+            # Blank what was examined, trail or not: a rejected line would otherwise come back
+            # with every search round.
+            region, box = streak.region(shape, half, 3.0 * width + 5.0)
+            for stage in (measurer, detector, verifier):
+                stage.blank(region, box)
+            if verdict.ok:
+                found = streak, record
                 break
-        if measured is None:
+        if found is None:
             break
-        streak, record = measured
-        streaks.append(streak)
-        records.append(record)
+        streaks.append(found[0])
+        records.append(found[1])
         report("streak", len(streaks))
-        # The band is grown, since a wide streak spills beyond it.
-        region, box = streak.region(shape, 2.0 * streak.width + 1.0, 3.0 * streak.width + 5.0)
-        measurer.blank(region, box)
-        detector.blank(region, box)
         # Blanking the streak took its ridge, and the side lobes next to it that may hide a
         # fainter streak at a similar angle, out of the reduced image: score those angles
         # again. Farther away its remains are spread thin, and a peak they raise fails
         # refinement on the blanked image.
-        detector.rescore(snr, first_map, streak.theta, RESCORE_HALF_ANGLE)
+        detector.rescore(snr, first_map, found[0].theta, RESCORE_HALF_ANGLE)
     order = np.argsort([-s.score for s in streaks], kind="stable")
     report("done", len(streaks))
     return StreakCatalog(tuple(streaks[i] for i in order), shape, sigma, first_map,
                          tuple(records[i] for i in order), level, excluded)
+
+
+def _verified(measured, line, measurer, verifier, found):
+    """The streak and its record measured on the crest of its ridge, and the verdict on it."""
+    streak, record = measured
+    verdict = verifier(streak)
+    if verdict.ok and verdict.moved >= 0.5:
+        # A wide or asymmetric trail's best band need not follow its crest: measure again
+        # there, so that the ends and the blanking follow the trail.
+        centred = measurer.measure(Line(verdict.r, verdict.theta, line.score), found)
+        if centred is not None:
+            (streak, record), verdict = centred, verifier(centred[0])
+    return streak, record, verdict
 
 
 def _one_thread(user_api):

@@ -187,18 +187,9 @@ def segment_region(shape, r, theta, start, end, half_width: float, extend: float
            [0, 0, 0, 0, 0, 0, 0, 0, 0],
            [0, 0, 0, 0, 0, 0, 0, 0, 0]])
     """
-    ny, nx = shape
-    (x0, y0), (x1, y1) = start, end
-    pad = half_width + extend + 1.0
-    c0 = max(int(np.floor(min(x0, x1) - pad)), 0)
-    c1 = min(int(np.ceil(max(x0, x1) + pad)) + 1, nx)
-    r0 = max(int(np.floor(min(y0, y1) - pad)), 0)
-    r1 = min(int(np.ceil(max(y0, y1) + pad)) + 1, ny)
-    rows, cols = slice(r0, max(r1, r0)), slice(c0, max(c1, c0))
-    xx, yy = to_frame(shape, np.arange(c0, max(c1, c0))[None, :],
-                      np.arange(r0, max(r1, r0))[:, None])
-    m0 = along(theta, *to_frame(shape, x0, y0))
-    m1 = along(theta, *to_frame(shape, x1, y1))
+    m0 = along(theta, *to_frame(shape, *start))
+    m1 = along(theta, *to_frame(shape, *end))
+    (rows, cols), (xx, yy) = _box(shape, start, end, half_width + extend + 1.0)
     # One box-sized array of floats, reused: the box of a long diagonal streak is the image.
     buffer = np.empty((yy.shape[0], xx.shape[1]))
     region = np.abs(across(r, theta, xx, yy, out=buffer), out=buffer) < half_width
@@ -206,6 +197,62 @@ def segment_region(shape, r, theta, start, end, half_width: float, extend: float
     region &= m >= m0 - extend
     region &= m <= m1 + extend
     return region, (rows, cols)
+
+
+def strip(shape, r, theta, a, b, reach: float):
+    """The pixels of an image of `shape` within `reach` of the line (r, theta) whose along-line
+    position lies in [a, b]: their rows, columns, across- and along-line coordinates.
+
+    Examples
+    --------
+    >>> rows, cols, d, m = strip((5, 9), 0.0, 0.0, -1.0, 1.0, 1.5)   # the middle row
+    >>> sorted(zip(rows.tolist(), cols.tolist()))
+    [(1, 3), (1, 4), (1, 5), (2, 3), (2, 4), (2, 5), (3, 3), (3, 4), (3, 5)]
+    """
+    c, s = np.cos(theta), np.sin(theta)
+    # Walk along the axis the line follows more closely; each step meets the strip in a run
+    # of at most 2 reach / |cos| (|sin|) pixels across: gather those runs, then select.
+    corners = [point(r + d, theta, t) for d in (-reach, reach) for t in (a, b)]
+    major = 0 if abs(c) >= abs(s) else 1
+    half = centre(shape)
+    size = shape[1 - major]
+    lo = max(int(np.floor(min(p[major] for p in corners) + half[major])), 0)
+    hi = min(int(np.ceil(max(p[major] for p in corners) + half[major])), size - 1)
+    if hi < lo or not np.isfinite(reach):
+        empty = np.zeros(0, np.intp)
+        return empty, empty, np.zeros(0), np.zeros(0)
+    steps = np.arange(lo, hi + 1)
+    t = steps - half[major]
+    if major == 0:  # across = s x - c y - r = 0 gives the line's y at each x
+        mid, slope = (s * t - r) / c, 1.0 / abs(c)
+    else:
+        mid, slope = (c * t + r) / s, 1.0 / abs(s)
+    k = int(np.ceil(2.0 * reach * slope)) + 3
+    other = np.floor(mid + half[1 - major] - reach * slope).astype(np.intp)[:, None] - 1 \
+        + np.arange(k)
+    steps = np.broadcast_to(steps[:, None], other.shape)
+    inside = (other >= 0) & (other < shape[major])
+    other, steps = other[inside], steps[inside]
+    rows, cols = (other, steps) if major == 0 else (steps, other)
+    x, y = to_frame(shape, cols, rows)
+    d, m = across(r, theta, x, y), along(theta, x, y)
+    keep = (np.abs(d) < reach) & (m >= a) & (m <= b)
+    return rows[keep], cols[keep], d[keep], m[keep]
+
+
+def _box(shape, start, end, pad: float):
+    """The (row slice, column slice) of the pixels within `pad` of the bounding box of two pixel
+    positions, clipped to the image, and the frame coordinates (x as a row, y as a column)."""
+    ny, nx = shape
+    (x0, y0), (x1, y1) = start, end
+    c0 = max(int(np.floor(min(x0, x1) - pad)), 0)
+    c1 = min(int(np.ceil(max(x0, x1) + pad)) + 1, nx)
+    r0 = max(int(np.floor(min(y0, y1) - pad)), 0)
+    r1 = min(int(np.ceil(max(y0, y1) + pad)) + 1, ny)
+    rows, cols = slice(r0, max(r1, r0)), slice(c0, max(c1, c0))
+    xx, yy = to_frame(shape, np.arange(c0, max(c1, c0))[None, :],
+                      np.arange(r0, max(r1, r0))[:, None])
+    return (rows, cols), (xx, yy)
 
 
 def band_pixels(shape, r: float, theta: float, w: float):

@@ -112,8 +112,11 @@ class Measurer:
                                min_count=int(4 * self.width) + 2)
         if segment is None:
             return None
-        a, b, total, count = _split_at_gap(position, np.cumsum(values[valid]), segment,
-                                           self.sigma, self.min_length)
+        # A run emptier than the rest separates two streaks (the other is found on a later
+        # pass); over what remains, the trail's pieces are joined again and its ends placed.
+        segment = _split_at_gap(position, np.cumsum(values[valid]), segment, self.sigma,
+                                self.min_length)
+        a, b, total, count = trail_ends(position, values[valid], segment, self.sigma)
         a, b = max(a, lo), min(b, hi)
         if b - a < self.min_length or total <= 0:
             return None
@@ -212,6 +215,96 @@ def _split_at_gap(position, running_sum, segment, sigma, min_length, significanc
         return segment
     _, lo_, hi_, total, n = max(pieces)
     return lo_, hi_, float(total), n
+
+
+def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=3.0,
+                   max_gap=30.0, max_gap_fraction=0.5):
+    """Grow a segment (start, end, sum, count) over the pieces of the same trail beyond its
+    ends, so that a dip in brightness (a tumbling satellite), a star or a masked column on the
+    trail does not end it.
+
+    Beyond each end, the best box of the remaining samples (:func:`best_segment`) is joined
+    when it stands out by itself (S/N at least `min_snr`), is at least `min_level` of the
+    segment's level, and lies within `max_gap` pixels or `max_gap_fraction` of the segment's
+    length; the samples in the gap count in the sum. Masked pixels are no samples: a gap they
+    leave is bridged like any other.
+
+    Examples
+    --------
+    >>> pos = np.arange(300.0)
+    >>> values = np.where((pos > 50) & (pos < 250), 1.0, 0.0)
+    >>> values[140:160] = 0.3                                  # a dip of 70 %
+    >>> extend_segment(pos, values, (50.5, 139.5, 89.0, 89), 0.3)[:2]
+    (50.5, 249.5)
+    """
+    a, b, total, count = segment
+    level = total / max(count, 1)
+    for side in (1, -1):
+        while True:
+            rest = position > b if side > 0 else position < a
+            p, v = position[rest], values[rest]
+            if p.size < 4:
+                break
+            piece = best_segment(p, np.cumsum(v), [(p[0], p[-1])], min_count=4)
+            if piece is None:
+                break
+            c, d, t, n = piece
+            gap = c - b if side > 0 else a - d
+            if (t < min_snr * sigma * np.sqrt(n) or t / n < min_level * level
+                    or gap > max(max_gap, max_gap_fraction * (b - a))):
+                break
+            if side > 0:
+                b = d
+            else:
+                a = c
+        inside = (position > a) & (position < b)
+        total, count = float(values[inside].sum()), int(inside.sum())
+    return float(a), float(b), total, count
+
+
+def refine_end(position, values, end, level, side, window=15.0):
+    """The most likely place, within `window` of `end`, of the step from `level` to nothing
+    that ends a trail (side +1) or begins it (side -1): where the sum of (value - level / 2)
+    over the samples on the trail's side is largest.
+
+    Examples
+    --------
+    >>> pos = np.arange(100.0)
+    >>> values = np.where(pos < 63, 2.0, 0.0)
+    >>> refine_end(pos, values, 55.0, 2.0, 1), refine_end(pos, values[::-1], 45.0, 2.0, -1)
+    (62.5, 36.5)
+    """
+    near = np.abs(position - end) < window
+    p, v = position[near], values[near] - 0.5 * level
+    if p.size < 3:
+        return float(end)
+    if side > 0:
+        gain = np.concatenate(([0.0], np.cumsum(v)))  # samples before each cut
+    else:
+        gain = np.concatenate((np.cumsum(v[::-1])[::-1], [0.0]))  # samples after each cut
+    k = int(np.argmax(gain))
+    if k == 0:
+        return float(p[0]) - 0.5
+    if k == p.size:
+        return float(p[-1]) + 0.5
+    return 0.5 * float(p[k - 1] + p[k])
+
+
+def trail_ends(position, values, segment, sigma, *, window=20.0):
+    """The segment grown over its trail's pieces (:func:`extend_segment`), each end then put
+    where the trail's local level steps down (:func:`refine_end`)."""
+    a, b, total, count = extend_segment(position, values, segment, sigma)
+    level = total / max(count, 1)
+    span = max(window, 0.1 * (b - a))
+    ends = []
+    for end, side in ((a, -1), (b, 1)):
+        inner = (position > end - span) & (position < end) if side > 0 else \
+            (position > end) & (position < end + span)
+        local = values[inner].mean() if inner.sum() > 3 else level
+        ends.append(refine_end(position, values, end, max(local, 0.5 * level), side))
+    a, b = ends
+    inside = (position > a) & (position < b)
+    return a, b, float(values[inside].sum()), int(inside.sum())
 
 
 def _best_start(cum, j, min_count):

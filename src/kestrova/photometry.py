@@ -77,10 +77,11 @@ def light_curve(streak, record, chunks: int = 20):
     end, and the 1-sigma noise of each; NaN for a stretch without valid pixels.
 
     Computed from the band's running sum that the measurement kept (`record`, a
-    :class:`~kestrova.catalog.StreakRecord`) in the same way as the streak's
-    ``flux_per_length``: the mean of the valid (nonzero) band pixels times the band's pixels per
-    unit length, so that masked pixels and blanked crossing streaks leave no dip. Each chunk's
-    noise is the streak's ``flux_per_length_err`` scaled by its share of the valid pixels.
+    :class:`~kestrova.catalog.StreakRecord`): the mean of the valid (nonzero) band pixels times
+    the band's pixels per unit length, so that masked pixels and blanked crossing streaks leave
+    no dip, scaled so that the chunks average to the streak's ``flux_per_length`` (the band
+    holds only the core of the trail's profile). Each chunk's noise is the streak's
+    ``flux_per_length_err`` scaled by its share of the valid pixels.
 
     Parameters
     ----------
@@ -99,7 +100,7 @@ def light_curve(streak, record, chunks: int = 20):
     >>> values = np.where(position < 20.0, 1.0, 3.0)      # 4 band pixels per unit length
     >>> record = SimpleNamespace(position=position, running_sum=np.cumsum(values),
     ...                          start=0.0, end=40.0)
-    >>> streak = SimpleNamespace(flux_per_length_err=0.5)
+    >>> streak = SimpleNamespace(flux_per_length=8.0, flux_per_length_err=0.5)
     >>> value, error = light_curve(streak, record, chunks=4)
     >>> value.tolist(), error.tolist()
     ([4.0, 4.0, 12.0, 12.0], [1.0, 1.0, 1.0, 1.0])
@@ -119,6 +120,11 @@ def light_curve(streak, record, chunks: int = 20):
     with np.errstate(divide="ignore", invalid="ignore"):
         value = np.where(good > 0, total / good * count / step, np.nan)
         density = count.sum() / (edges[-1] - edges[0])
+        # The band holds only the core of a trail's profile: scale the chunks so that they
+        # average to the streak's flux per length, its whole profile.
+        band = total.sum() / good.sum() * density if good.sum() else 0.0
+        if band > 0 and np.isfinite(streak.flux_per_length):
+            value *= streak.flux_per_length / band
         scale = np.sqrt(good.sum() / good) * (count / step) / density
         error = np.where(good > 0, streak.flux_per_length_err * scale, np.nan)
     return value, error

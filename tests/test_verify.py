@@ -1,0 +1,101 @@
+"""Catalogs that can be trusted: one record per trail with true ends, and no record on what is
+not a trail."""
+
+import numpy as np
+import pytest
+
+from kestrova import find_streaks
+from kestrova.measure import best_segment, extend_segment
+from kestrova.synthetic import TrueStreak, draw_streak, synthetic_sky
+
+SHAPE = (300, 400)
+
+
+def _on_trail(streak, truth, tolerance=3.0):
+    """Whether both ends of a record lie within `tolerance` of the truth's line."""
+    a, b = np.array([truth.x0, truth.y0]), np.array([truth.x1, truth.y1])
+    u = (b - a) / np.hypot(*(b - a))
+    normal = np.array([-u[1], u[0]])
+    return all(abs(np.dot(np.array(p) - a, normal)) < tolerance
+               for p in (streak.start, streak.end))
+
+
+def _end_error(streak, truth):
+    ends = [np.array(streak.start), np.array(streak.end)]
+    true = [np.array([truth.x0, truth.y0]), np.array([truth.x1, truth.y1])]
+    return max(min(np.hypot(*(e - t)) for e in ends) for t in true)
+
+
+def _modulated(image, truth, profile):
+    """Draw `truth` in 40 pieces whose brightness follows `profile(f)`, f from 0 to 1."""
+    for f0, f1 in zip(np.linspace(0, 1, 41)[:-1], np.linspace(0, 1, 41)[1:]):
+        piece = TrueStreak(truth.x0 + f0 * (truth.x1 - truth.x0),
+                           truth.y0 + f0 * (truth.y1 - truth.y0),
+                           truth.x0 + f1 * (truth.x1 - truth.x0),
+                           truth.y0 + f1 * (truth.y1 - truth.y0),
+                           truth.flux_per_length * profile(0.5 * (f0 + f1)), truth.psf_sigma)
+        draw_streak(image, piece)
+    return image
+
+
+@pytest.mark.parametrize("case", ["wide", "dip", "glint", "stars on it"])
+def test_a_trail_is_one_record_with_its_true_ends(case):
+    truth = TrueStreak(40.0, 60.0, 350.0, 230.0, 6.0, 5.0 if case == "wide" else 1.2)
+    image, _ = synthetic_sky(SHAPE, [], n_stars=0, seed=11)
+    profile = {
+        "wide": lambda f: 40.0,                                     # FWHM 12 px, very bright
+        "dip": lambda f: 0.35 if 0.45 < f < 0.6 else 1.0,           # a tumbling satellite
+        "glint": lambda f: 6.0 if 0.3 < f < 0.33 else 1.0,
+        "stars on it": lambda f: 1.0,
+    }[case]
+    _modulated(image, truth, profile)
+    if case == "stars on it":
+        rows, cols = np.mgrid[:SHAPE[0], :SHAPE[1]]
+        for f in (0.25, 0.5, 0.7):
+            x, y = truth.x0 + f * (truth.x1 - truth.x0), truth.y0 + f * (truth.y1 - truth.y0)
+            image += 3000.0 * np.exp(-0.5 * ((cols - x - 2) ** 2 + (rows - y) ** 2) / 1.5**2)
+    catalog = find_streaks(image)
+    assert len(catalog) == 1
+    assert _on_trail(catalog[0], truth)
+    assert _end_error(catalog[0], truth) < 3.0
+
+
+@pytest.mark.parametrize("width", [1.0, 2.0, 4.0])
+def test_flux_per_length_is_the_whole_trail_whatever_the_band(width):
+    truth = TrueStreak(30.0, 250.0, 370.0, 40.0, 4.0, 1.5)
+    image, _ = synthetic_sky(SHAPE, [truth], n_stars=0, seed=4)
+    (s,) = find_streaks(image, width=width)
+    assert s.flux_per_length == pytest.approx(4.0, abs=3 * s.flux_per_length_err)
+    assert s.fwhm == pytest.approx(2.355 * 1.5, abs=0.7)
+
+
+def _galaxy(image, x, y, a, b, angle, peak):
+    rows, cols = np.mgrid[:image.shape[0], :image.shape[1]]
+    c, s = np.cos(angle), np.sin(angle)
+    u, v = c * (cols - x) + s * (rows - y), -s * (cols - x) + c * (rows - y)
+    image += peak * np.exp(-np.hypot(u / a, v / b))      # an exponential disk seen edge-on
+
+
+@pytest.mark.parametrize("scene", ["edge-on galaxies", "halo", "background ridge"])
+def test_what_is_not_a_trail_gives_no_record(scene):
+    image, _ = synthetic_sky(SHAPE, [], n_stars=60, seed=7)
+    rows, cols = np.mgrid[:SHAPE[0], :SHAPE[1]]
+    if scene == "edge-on galaxies":
+        for x, y, angle in ((120, 100, 0.4), (280, 210, 2.0)):
+            _galaxy(image, x, y, 30.0, 3.0, angle, 8.0)
+    elif scene == "halo":                                   # a bright star's wide wings
+        image += 400.0 / (1.0 + ((cols - 200) ** 2 + (rows - 150) ** 2) / 9.0) ** 1.2
+    else:                                                   # a broad band of background
+        image += 1.0 * np.exp(-0.5 * ((cols - 0.5 * rows - 150) / 12.0) ** 2)
+    assert len(find_streaks(image)) == 0
+
+
+def test_pieces_beyond_a_dip_are_joined_but_an_empty_gap_is_not():
+    position = np.arange(400.0)
+    values = np.where((position > 20) & (position < 380), 1.0, 0.0)
+    values[200:215] = 0.0                                     # a short gap: one trail
+    segment = best_segment(position, np.cumsum(values), [(20.0, 199.0)])
+    assert extend_segment(position, values, segment, 0.5)[:2] == (20.5, 379.5)
+    values[150:300] = 0.0                                     # a long one: two trails
+    segment = best_segment(position, np.cumsum(values[:150]), [(20.0, 149.0)])
+    assert extend_segment(position, values, segment, 0.5)[:2] == (20.5, 149.5)
