@@ -136,16 +136,29 @@ def cross_profile(data, excluded, sigma, r, theta, a, b, *, reach=30.0, step=1.0
     >>> p.offset.tolist(), p.mean.tolist()
     ([-2.0, -1.0, 0.0, 1.0, 2.0], [0.0, 1.0, 2.0, 1.0, 0.0])
     """
-    rows, cols, d, _ = strip(data.shape, r, theta, a, b, reach)
-    valid = ~excluded[rows, cols]
-    d, v = d[valid], data[rows[valid], cols[valid]] / sigma
     n = int(round(2 * reach / step))
-    k = np.clip(np.floor((d + reach) / step).astype(np.intp), 0, n - 1)
-    count = np.bincount(k, minlength=n)
-    total = np.bincount(k, v, minlength=n)
+    count, total = across_sums(data, excluded, sigma, r, theta, a, b, reach, step, n)
     with np.errstate(invalid="ignore", divide="ignore"):
         mean = np.where(count > 0, total / count, np.nan)
     return CrossProfile(-reach + (np.arange(n) + 0.5) * step, mean, count)
+
+
+def across_sums(data, excluded, sigma, r, theta, a, b, reach, step, n, piece=256.0):
+    """Count and sum (in units of the noise) of the valid pixels within `reach` of the segment
+    [a, b] of the line (r, theta), in `n` bins of `step` pixels across it from -`reach`.
+
+    Gathered a `piece` of the segment at a time, so that a long line with a wide reach needs
+    no more memory than a short one.
+    """
+    count, total = np.zeros(n, np.intp), np.zeros(n)
+    for lo in np.arange(a, b, piece) if b > a else ():
+        rows, cols, d, m = strip(data.shape, r, theta, lo, min(lo + piece, b), reach)
+        # Pieces meet at one position: a pixel exactly there belongs to the later piece.
+        valid = ~excluded[rows, cols] & ((m < lo + piece) | (lo + piece >= b))
+        k = np.clip(np.floor((d[valid] + reach) / step).astype(np.intp), 0, n - 1)
+        count += np.bincount(k, minlength=n)
+        total += np.bincount(k, data[rows[valid], cols[valid]] / sigma, minlength=n)
+    return count, total
 
 
 def ridge(profile: CrossProfile, *, search=4.0, floor=1.0) -> Ridge:
@@ -243,14 +256,10 @@ def local_noise(data, excluded, sigma, r, theta, a, b, *, band, keep_out, reach=
     >>> abs(med) < 0.5, spread < 1.3
     (True, True)
     """
-    rows, cols, d, _ = strip(data.shape, r, theta, a, b, reach)
-    valid = ~excluded[rows, cols]
-    d, v = d[valid], data[rows[valid], cols[valid]] / sigma
-    if d.size == 0:
+    n = int(np.ceil(2 * reach / band))
+    count, total = across_sums(data, excluded, sigma, r, theta, a, b, reach, band, n)
+    if not count.any():
         return 0.0, 1.0
-    k = np.floor((d + reach) / band).astype(np.intp)
-    count = np.bincount(k)
-    total = np.bincount(k, v)
     centre = -reach + (np.arange(count.size) + 0.5) * band
     use = (count > 0.5 * np.median(count[count > 0])) & (np.abs(centre) > keep_out)
     if use.sum() < min_lines:
