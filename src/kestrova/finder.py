@@ -136,12 +136,14 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
             # Small score maps: on a busy machine a second thread costs more than it saves.
             with _one_thread("openmp"):
                 line = detector.refine(peak, first_map)
-                measured = None if line is None else measurer.measure(line, streaks)
+                # The ramp fit waits for the verdict: most candidates are not trails.
+                measured = (None if line is None
+                            else measurer.measure(line, streaks, ramp=False))
             if measured is None:
                 continue
             streak, record, verdict = _verified(measured, line, measurer, verifier, streaks)
             if verdict.ok:
-                streak = verifier.finish(streak, verdict)
+                streak, record = measurer.ramp(verifier.finish(streak, verdict), record)
             half = verifier.blank_half_width(streak, verdict)
             # Blank what was examined, trail or not: a rejected line would otherwise come back
             # with every search round.
@@ -174,7 +176,8 @@ def _verified(measured, line, measurer, verifier, found):
     if verdict.ok and verdict.moved >= 0.5:
         # A wide or asymmetric trail's best band need not follow its crest: measure again
         # there, so that the ends and the blanking follow the trail.
-        centred = measurer.measure(Line(verdict.r, verdict.theta, line.score), found)
+        centred = measurer.measure(Line(verdict.r, verdict.theta, line.score), found,
+                                   ramp=False)
         if centred is not None:
             (streak, record), verdict = centred, verifier(centred[0])
     return streak, record, verdict

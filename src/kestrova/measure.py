@@ -9,6 +9,7 @@ leaves masked pixels out and splits collinear streaks separated by a gap.
 from __future__ import annotations
 
 import warnings
+from dataclasses import replace
 
 import numpy as np
 
@@ -62,16 +63,17 @@ class Measurer:
         self.width = float(width)
         self.min_length = float(min_length)
 
-    def measure(self, line: Line, found=()):
+    def measure(self, line: Line, found=(), *, ramp: bool = True):
         """Measure `line`; (Streak, StreakRecord), or None when no streak of `min_length` lies
-        on it or it lies on one of the streaks `found` before."""
+        on it or it lies on one of the streaks `found` before. Without `ramp`, the ramp fit
+        (the costly part: a minimisation) is left out, its figures NaN, until :meth:`ramp`."""
         r, theta = canonical(line.r, line.theta)
         ht, w = self.ht, self.width
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             elements = ht.elements_along(r, theta, w)
             snr = float(ht.snr(r, theta, w))
-            fit = np.asarray(ht.fit(r, theta, w), dtype=float)
+        fit = self._fit(r, theta) if ramp else np.full(5, np.nan)
         shape = ht.image.shape
         stretch = self._stretch(elements, fit, chord(r, theta, shape))
         if stretch is None:
@@ -97,6 +99,17 @@ class Measurer:
                               float(a), float(b))
         return streak, record
 
+    def ramp(self, streak: Streak, record: StreakRecord):
+        """The streak and its record with the ramp fit of its line."""
+        fit = self._fit(streak.r, streak.theta)
+        return (replace(streak, level=float(fit[0]), goodness=float(fit[4])),
+                replace(record, fit=fit))
+
+    def _fit(self, r, theta):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return np.asarray(self.ht.fit(r, theta, self.width), dtype=float)
+
     def _stretch(self, elements, fit, limits):
         """The stretch (start, end, sum, count) of the band's samples `elements` that a streak
         covers, within the line's `limits` inside the image; None when it is shorter than
@@ -107,7 +120,7 @@ class Measurer:
         values = np.diff(elements[1], prepend=0.0)
         valid = values != 0.0
         position = elements[0][valid]
-        seeds = [(fit[2], fit[3]), (lo, hi)]
+        seeds = [(fit[2], fit[3]), (lo, hi)] if np.isfinite(fit[2]) else [(lo, hi)]
         segment = best_segment(position, np.cumsum(values[valid]), seeds,
                                min_count=int(4 * self.width) + 2)
         if segment is None:
