@@ -24,6 +24,7 @@ from .catalog import StreakCatalog
 from .detect import Detector, choose_binning, find_peaks
 from .measure import Measurer
 from .prepare import prepare_image
+from .tiles import TileSearch
 
 __all__ = ["find_streaks"]
 
@@ -34,7 +35,7 @@ RESCORE_HALF_ANGLE = 0.2
 def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float = 6.0,
                  max_streaks: int = 20, width: float = 2.0, min_length: float = 10.0,
                  binning: int | None = None, background_box: int | None = 64,
-                 max_candidates: int = 30) -> StreakCatalog:
+                 max_candidates: int = 30, tiles: bool = True) -> StreakCatalog:
     """Find and measure the straight streaks in an image.
 
     Parameters
@@ -60,6 +61,9 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
         Cell size of the background mesh; None subtracts one global median.
     max_candidates : int
         At most this many peaks of the coarse score map are examined per search round.
+    tiles : bool
+        Also search tiles of the image at a few scales (:mod:`~kestrova.tiles`), for streaks
+        too short to stand out on their whole line.
 
     Returns
     -------
@@ -84,11 +88,11 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
     with _one_thread("blas"):
         return _find(image, sigma, mask, min_snr=min_snr, max_streaks=max_streaks, width=width,
                      min_length=min_length, binning=binning, background_box=background_box,
-                     max_candidates=max_candidates)
+                     max_candidates=max_candidates, tiles=tiles)
 
 
 def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binning,
-          background_box, max_candidates):
+          background_box, max_candidates, tiles):
     """The body of :func:`find_streaks`, its arguments checked."""
     prep = prepare_image(image, sigma, mask, box=background_box, clip=3.0)
     shape = prep.data.shape
@@ -97,6 +101,8 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
                         width=width, min_snr=min_snr)
     measurer = Measurer(prep.data, prep.sigma, width=width, min_length=min_length)
     first_map = detector.coarse()
+    with _one_thread("openmp"):
+        tile_search = TileSearch(detector) if tiles else None
     snr = first_map.snr.copy()
     examined = set()
     streaks, records = [], []
@@ -115,6 +121,9 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
                 measured = None if line is None else measurer.measure(line, streaks)
             if measured is not None:
                 break
+        if measured is None and tile_search is not None:
+            with _one_thread("openmp"):
+                measured = tile_search.examine(measurer, streaks, max_candidates)
         if measured is None:
             break
         streak, record = measured
@@ -124,6 +133,9 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
         region, box = streak.region(shape, 2.0 * streak.width + 1.0, 3.0 * streak.width + 5.0)
         measurer.blank(region, box)
         detector.blank(region, box)
+        if tile_search is not None:
+            with _one_thread("openmp"):
+                tile_search.blanked(region, box)
         # Blanking the streak took its ridge, and the side lobes next to it that may hide a
         # fainter streak at a similar angle, out of the reduced image: score those angles
         # again. Farther away its remains are spread thin, and a peak they raise fails
