@@ -82,8 +82,9 @@ def false_rate(size, n_images, seed, tiles):
 
 
 def timing(size, repeats):
-    """Best time of find_streaks with and without tiles, and of the tile search alone, on an
-    image with one long and one short streak."""
+    """Best wall-clock and process (CPU) times of find_streaks with and without tiles, and of
+    the tile search alone (its maps and candidates, on one thread as find_streaks runs it), on
+    an image with one long and one short streak."""
     from kestrova.detect import Detector, choose_binning
     from kestrova.finder import _one_thread
     from kestrova.prepare import prepare_image
@@ -93,28 +94,28 @@ def timing(size, repeats):
     shape = (size, size)
     truth = [short_streak(shape, 0.6 * size, 25.0, rng), short_streak(shape, 64, 16.0, rng)]
     image, _ = synthetic_sky(shape, truth, seed=size)
+    prep = prepare_image(image, None, None, box=64, clip=3.0)
 
-    def best(run):
+    def detector():
+        return Detector(prep.detect.copy(), prep.sigma, binning=choose_binning(shape), width=2.0,
+                        min_snr=6.0)
+
+    def search(d):
+        with _one_thread("blas"), _one_thread("openmp"):
+            TileSearch(d).candidates()
+
+    out = []
+    runs = ((lambda: None, lambda _: find_streaks(image)),
+            (lambda: None, lambda _: find_streaks(image, tiles=False)), (detector, search))
+    for setup, run in runs:
         times = []
         for _ in range(repeats):
-            start = time.perf_counter()
-            run()
-            times.append(time.perf_counter() - start)
-        return min(times)
-
-    def search():
-        prep = prepare_image(image, None, None, box=64, clip=3.0)
-        detector = Detector(prep.detect, prep.sigma, binning=choose_binning(shape), width=2.0,
-                            min_snr=6.0)
-        with _one_thread("blas"):
-            start = time.perf_counter()
-            TileSearch(detector)
-            return time.perf_counter() - start
-
-    with_tiles = best(lambda: find_streaks(image))
-    without = best(lambda: find_streaks(image, tiles=False))
-    alone = min(search() for _ in range(repeats))
-    return with_tiles, without, alone
+            argument = setup()
+            wall, cpu = time.perf_counter(), time.process_time()
+            run(argument)
+            times.append((time.perf_counter() - wall, time.process_time() - cpu))
+        out.append(tuple(np.min(times, axis=0)))
+    return out
 
 
 def main():
@@ -144,11 +145,12 @@ def main():
             print(f"{size} x {size}: false detections per streak-free image {rate:.3f} "
                   f"({total} in {args.empty})", flush=True)
     load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
-    print(f"time (best of {args.repeats}; load average {load:.1f} on {os.cpu_count()} cores)")
-    print(f"{'size':>5} {'tiles':>7} {'no tiles':>9} {'tile search':>12}")
+    print(f"time in s, wall clock / process (best of {args.repeats}; load average {load:.1f} "
+          f"on {os.cpu_count()} cores)")
+    print(f"{'size':>5} {'tiles':>13} {'no tiles':>13} {'tile search':>13}")
     for size in (512, 1024, 2048, 4096):
-        with_tiles, without, alone = timing(size, args.repeats if size < 4096 else 2)
-        print(f"{size:5d} {with_tiles:7.3f} {without:9.3f} {alone:12.3f}", flush=True)
+        row = timing(size, args.repeats if size < 4096 else 2)
+        print(f"{size:5d} " + " ".join(f"{w:6.3f}/{c:6.3f}" for w, c in row), flush=True)
 
 
 if __name__ == "__main__":
