@@ -39,7 +39,7 @@ BRIGHT = 3.0
 DEFAULT_PSF_FWHM = 2.5
 # A ridge narrower than this fraction of the stars' FWHM did not come through the optics; the
 # test needs stars resolved over at least this many pixels.
-MIN_WIDTH_PSF = 0.6
+MIN_WIDTH_PSF = 0.5
 MIN_RESOLVED = 2.0
 # A trail is at least this many times longer than wide; an edge-on galaxy or a pair of stars
 # is not.
