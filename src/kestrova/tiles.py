@@ -10,11 +10,14 @@ scored over a chord of length comparable to L.
 More trials need a higher threshold. Each tile map is divided by its own robust spread (never
 below that of white noise), and a peak is a candidate when it reaches the level that all tiles of
 an image of pure noise together reach with probability :data:`FALSE_CANDIDATES`: the Gaussian
-tail level for the number of independent cells of all maps. A candidate is refined on the
-full-resolution pixels of its tile alone, where it must reach that level and ``min_snr``, and
-measured like any other line on the pixels near its tile; its streak must overlap the tile.
-Candidates on the line of a streak found before are dropped, and bright compact things that the
-preparation keeps as elongated (blends of stars) refused.
+tail level for the number of independent cells of all maps, widened by as much as the maps' own
+tail is wider than that of noise (galaxies, faint stars and cosmic rays widen it several times,
+one streak does not). A candidate is refined on the full-resolution pixels of its tile alone,
+where it must reach that level and ``min_snr``, and measured like any other line on the pixels
+near its tile; its streak must overlap the tile. Candidates on the line of a streak found before
+are dropped; bright compact things that the preparation keeps as elongated (blends of stars),
+streaks shorter than a quarter of a tile and streaks that fade from their middle (galaxies) are
+refused.
 """
 
 from __future__ import annotations
@@ -23,7 +26,7 @@ from dataclasses import dataclass, replace
 from typing import NamedTuple
 
 import numpy as np
-from scipy.special import ndtri
+from scipy.special import ndtr, ndtri
 
 from .detect import (ScoreMap, find_peaks, grid_axes, line_grid, reduce_image, reduction_limit,
                      update_reduction)
@@ -41,13 +44,22 @@ FALSE_CANDIDATES = 0.01
 # Cells of a tile map per independent trial: neighbouring cells share half their pixels in r
 # and in theta, and overlapping tiles score the same pixels again (measured on noise images).
 CELLS_PER_TRIAL = 2.0
+# The maps' tail is compared with pure noise's at this level (in units of a map's spread): over
+# all tiles but the tenth with the most cells above it (where streaks lie), pure noise has
+# NOISE_TAIL times the Gaussian fraction there (measured; the spread is never taken below that
+# of white noise). Galaxies, faint stars and cosmic rays raise it several times.
+TAIL_LEVEL = 3.0
+NOISE_TAIL = 0.67
 # Limit of a reduced pixel of a tile, in units of its noise: a short streak near the threshold
 # is brighter per pixel than a long one (2 to 4), and must not lose its signal; a star averaged
 # into a reduced pixel must not dominate a line of a few dozen.
 TILE_CLIP = 4.0
-# A streak found in a tile spans at least this many of its reduced pixels: over fewer, a map
-# cannot tell it from a pair of stars.
-MIN_CELLS = 4
+# A streak found in a tile spans at least this many of its reduced pixels (a quarter of a
+# tile's side): over fewer, a map cannot tell it from a pair of stars or a small galaxy.
+MIN_CELLS = 8
+# The outer half of a streak found in a tile holds at least this fraction of the signal of its
+# inner half: a streak is even along its length, an elongated galaxy fades from its middle.
+MIN_OUTER = 0.5
 # A streak found in a tile whose band holds more than this fraction of pixels at the search
 # image's limit is a bright compact thing (a blend of stars, which the preparation keeps as
 # elongated): a faint streak of the kind that only the tiles find has far fewer.
@@ -141,6 +153,7 @@ class _Layer:
         self.n_valid = int(self.valid.sum())
         n = len(self.origins)
         self.noise = np.ones(n)
+        self.tail = np.zeros(n)
         self.peaks: list[list[TileCandidate]] = [[] for _ in range(n)]
 
     def box(self, t: int):
@@ -169,6 +182,7 @@ class _Layer:
         # the noise above that of white noise, where something else than noise widens it.
         centre, spread = _centre_spread(raw[::2, ::2][self.valid[::2, ::2]])
         noise = self.noise[t] = max(spread, self.white)
+        self.tail[t] = np.count_nonzero(raw > centre + TAIL_LEVEL * noise) / self.n_valid
         if not raw.max() > centre + floor * noise:
             self.peaks[t] = []
             return
@@ -199,6 +213,14 @@ class _Layer:
                                               c0 - cols.start:c1 - cols.start].any():
                 out.append(t)
         return out
+
+    def tail_scale(self) -> float:
+        """How much wider the maps' tail is than that of pure noise: the factor by which a
+        Gaussian would have to be widened to put the observed fraction of cells above
+        TAIL_LEVEL (1 when it is no wider)."""
+        tail = np.sort(self.tail)[:max(1, int(0.9 * self.tail.size))]
+        excess = tail.mean() / (NOISE_TAIL * ndtr(-TAIL_LEVEL))
+        return 1.0 if not excess > 1.0 else float(TAIL_LEVEL / -ndtri(ndtr(-TAIL_LEVEL) * excess))
 
     def local_noise(self, t: int) -> float:
         """Tile `t`'s map noise relative to that of white noise (at least 1)."""
@@ -231,7 +253,7 @@ class TileSearch:
     >>> r, theta = short.line(image.shape)
     >>> bool(abs(c.r - r) < 4 and abs(c.theta - theta) < 0.1)
     True
-    >>> round(search.base, 2), search.threshold     # pure noise level; min_snr is higher
+    >>> round(search.level(0), 2), search.threshold(0)     # pure noise level; min_snr is higher
     (5.24, 6.0)
     """
 
@@ -245,6 +267,7 @@ class TileSearch:
         # whole lines before are blanked by then, and their tiles need no second scoring.
         self.layers: list[_Layer] | None = None
         self._dirty: set[tuple[int, int]] = set()
+        self._tails: list[float] = []
         self._failed: set[TileCandidate] = set()
 
     def _refresh(self) -> None:
@@ -259,25 +282,32 @@ class TileSearch:
             self.base = tile_threshold(trials, self.false_rate)
             self._dirty = {(i, t) for i, x in enumerate(self.layers)
                            for t in range(len(x.origins))}
-        for i, t in sorted(self._dirty):
-            self.layers[i].score(t, self.base)
-        self._dirty.clear()
+        if self._dirty:
+            for i, t in sorted(self._dirty):
+                self.layers[i].score(t, self.base)
+            self._tails = [layer.tail_scale() for layer in self.layers]
+            self._dirty.clear()
 
-    @property
-    def threshold(self) -> float:
-        """The S/N a tile candidate needs refined on the full image: the level that pure noise
-        reaches rarely in the tile maps, and at least the search's own threshold."""
+    def level(self, scale: int) -> float:
+        """The S/N that pure noise rarely reaches in the maps of `scale`: the Gaussian level
+        for all maps' cells, widened as much as the maps' own tail is wider than noise's."""
         self._refresh()
-        return max(self.base, self.detector.min_snr)
+        return self.base * self._tails[scale]
+
+    def threshold(self, scale: int) -> float:
+        """The S/N a candidate of `scale` needs refined on the full image: :meth:`level`, and
+        at least the search's own threshold."""
+        return max(self.level(scale), self.detector.min_snr)
 
     def candidates(self, found=()) -> list[TileCandidate]:
         """Peaks of all tile maps above the level that pure noise reaches rarely (and the
         search's seed threshold), strongest first, one per line and stretch, leaving out those
         on the lines of the streaks `found`."""
         self._refresh()
-        seed = max(self.base, self.detector.seed_threshold)
+        seeds = [max(self.level(i), self.detector.seed_threshold)
+                 for i in range(len(self.layers))]
         pool = sorted((c for layer in self.layers for peaks in layer.peaks for c in peaks
-                       if c.snr >= seed), key=lambda c: -c.snr)
+                       if c.snr >= seeds[c.scale]), key=lambda c: -c.snr)
         kept = []
         for c in pool:
             # Within two reduced pixels of the coarser tile, or of a found streak's band.
@@ -302,7 +332,7 @@ class TileSearch:
                            half_r=b + 1.0, half_t=1.5 * np.sqrt(2.0) / m,
                            width=self.detector.width)
         score = line.score / layer.local_noise(c.tile)
-        if score < self.threshold:
+        if score < self.threshold(c.scale):
             return None
         return Line(float(to_full_r(line.r, line.theta, 1, offset)), line.theta, score)
 
@@ -353,7 +383,10 @@ class TileSearch:
         within = (dm >= record.start) & (dm <= record.end)
         if _clipped(data, self.detector.detect, rows, cols, within) > MAX_CLIPPED:
             return None
-        return measured
+        middle = np.abs(dm - 0.5 * (record.start + record.end)) < 0.25 * streak.length
+        inner = data[rows[within & middle], cols[within & middle]].sum()
+        outer = data[rows[within & ~middle], cols[within & ~middle]].sum()
+        return measured if outer >= MIN_OUTER * inner else None
 
     def blanked(self, region, box) -> None:
         """Bring the search up to date after the pixels `region` of the (row slice, column slice)
