@@ -101,8 +101,7 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
                         width=width, min_snr=min_snr)
     measurer = Measurer(prep.data, prep.sigma, width=width, min_length=min_length)
     first_map = detector.coarse()
-    with _one_thread("openmp"):
-        tile_search = TileSearch(detector) if tiles else None
+    tile_search = TileSearch(detector) if tiles else None
     snr = first_map.snr.copy()
     examined = set()
     streaks, records = [], []
@@ -134,8 +133,7 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
         measurer.blank(region, box)
         detector.blank(region, box)
         if tile_search is not None:
-            with _one_thread("openmp"):
-                tile_search.blanked(region, box)
+            tile_search.blanked(region, box)
         # Blanking the streak took its ridge, and the side lobes next to it that may hide a
         # fainter streak at a similar angle, out of the reduced image: score those angles
         # again. Farther away its remains are spread thin, and a peak they raise fails
