@@ -85,21 +85,22 @@ class Scale:
 def choose_scales(shape, *, smallest: int = 128, cells: int = 32, max_binning: int = 8,
                   largest: float = 0.25) -> list[Scale]:
     """Tile sizes from `smallest`, doubling up to `largest` times the larger image side (and
-    within the smaller one), each with `cells` reduced pixels a side until the binning reaches
-    `max_binning`: the binning keeps the cost of a map down, and up to 8 pixels it loses little
-    of a streak's signal, which the band of a reduced pixel then holds whole.
+    within the smaller one), each block-averaged to `cells` reduced pixels a side, as long as
+    the binning stays within `max_binning`: up to 8 pixels a streak's signal is held whole by
+    the band of a reduced pixel, and a larger tile at that binning would cost as much as all
+    the smaller ones, for streaks that their whole line dilutes less.
 
     Examples
     --------
     >>> choose_scales((2048, 2048))
-    [Scale(size=128, binning=4), Scale(size=256, binning=8), Scale(size=512, binning=8)]
-    >>> choose_scales((400, 400))
-    []
+    [Scale(size=128, binning=4), Scale(size=256, binning=8)]
+    >>> choose_scales((600, 800)), choose_scales((400, 400))
+    ([Scale(size=128, binning=4)], [])
     """
     scales = []
     size = smallest
-    while size <= largest * max(shape) and size <= min(shape):
-        scales.append(Scale(size, max(1, min(max_binning, size // cells))))
+    while size <= largest * max(shape) and size <= min(shape) and size // cells <= max_binning:
+        scales.append(Scale(size, max(1, size // cells)))
         size *= 2
     return scales
 
