@@ -140,7 +140,7 @@ def main():
                        for j, snr in enumerate(SNRS)]
                 print(f"{size:5d} {length:4d} " + " ".join(f"{c:8.0%}" for c in row),
                       flush=True)
-        for size in args.sizes:
+        for size in args.sizes if args.empty else ():
             rate, total = false_rate(size, args.empty, (args.seed, size, 99), tiles)
             print(f"{size} x {size}: false detections per streak-free image {rate:.3f} "
                   f"({total} in {args.empty})", flush=True)
