@@ -22,7 +22,8 @@ from .lines import canonical, same_line, to_full_r, to_reduced_r
 from .prepare import robust_sigma
 from .refine import Line, refine_line, refine_near
 
-__all__ = ["ScoreMap", "Peak", "Detector", "choose_binning", "reduce_image", "coarse_map",
+__all__ = ["ScoreMap", "Peak", "Detector", "choose_binning", "reduce_image",
+           "reduction_limit", "clipped_reduction", "update_reduction", "line_grid", "grid_axes", "coarse_map",
            "rescore_near", "find_peaks"]
 
 
@@ -104,6 +105,56 @@ def reduce_image(image: np.ndarray, f: int):
     return small, ((f * mx - nx) / 2.0, (f * my - ny) / 2.0)
 
 
+def reduction_limit(sigma: float, f: int, level: float = 2.5) -> float:
+    """Limit of a reduced pixel, `level` times its noise: a faint star, averaged into one
+    reduced pixel, would stand out as much as a bright one; a long streak near the threshold is
+    far below 2.5 in every block."""
+    return level * sigma / f
+
+
+def clipped_reduction(detect: np.ndarray, sigma: float, f: int, level: float = 2.5):
+    """The search image `detect` (noise `sigma`) block-averaged by `f` (:func:`reduce_image`)
+    and, for f > 1, limited to +-`level` sigma / f; returns it and its offset.
+
+    Examples
+    --------
+    >>> small, offset = clipped_reduction(np.full((4, 6), 3.0), 1.0, 2)
+    >>> small.tolist(), offset
+    ([[1.25, 1.25, 1.25], [1.25, 1.25, 1.25]], (0.0, 0.0))
+    """
+    small, offset = reduce_image(detect, f)
+    if f > 1:
+        limit = reduction_limit(sigma, f, level)
+        np.clip(small, -limit, limit, out=small)
+    return small, offset
+
+
+def update_reduction(small: np.ndarray, detect: np.ndarray, sigma: float, f: int, box,
+                     level: float = 2.5) -> None:
+    """Bring the blocks of `small` (:func:`clipped_reduction` of `detect` with `level`) that the
+    (row slice, column slice) `box` of `detect` touches up to date, in place.
+
+    Examples
+    --------
+    >>> detect = np.ones((4, 6)); small, _ = clipped_reduction(detect, 1.0, 2)
+    >>> detect[0, 0] = 0.0
+    >>> update_reduction(small, detect, 1.0, 2, (slice(0, 1), slice(0, 1)))
+    >>> small[0].tolist()
+    [0.75, 1.0, 1.0]
+    """
+    if f == 1:
+        return  # `small` is `detect` itself
+    rows, cols = box
+    r0, r1 = rows.start // f, -(-rows.stop // f)
+    c0, c1 = cols.start // f, -(-cols.stop // f)
+    block = np.zeros(((r1 - r0) * f, (c1 - c0) * f))
+    src = detect[r0 * f:r1 * f, c0 * f:c1 * f]
+    block[:src.shape[0], :src.shape[1]] = src
+    block = block.reshape(r1 - r0, f, c1 - c0, f).mean(axis=(1, 3))
+    limit = reduction_limit(sigma, f, level)
+    small[r0:r1, c0:c1] = np.clip(block, -limit, limit)
+
+
 def _robust_spread(values: np.ndarray) -> float:
     """Robust spread of the scored cells of a map (1 when there are none)."""
     values = values[np.isfinite(values) & (values != 0.0)]
@@ -112,19 +163,20 @@ def _robust_spread(values: np.ndarray) -> float:
     return robust_sigma(values, max_samples=None) or 1.0
 
 
-def coarse_map(small: np.ndarray, f: int, offset, *, pad: int = 4) -> ScoreMap:
-    """Score every line of the reduced image: r in half-pixel steps, theta in steps that move
-    the far end of a line by about one reduced pixel, theta extended by `pad` steps beyond
-    [0, pi) so that peaks near the wrap-around are complete.
+def line_grid(shape, *, pad: int = 4):
+    """The (r, theta) grid that scores every line of an image of `shape`: r in half-pixel steps,
+    theta in steps that move the far end of a line by about one pixel, theta extended by `pad`
+    steps beyond [0, pi) so that peaks near the wrap-around are complete.
+
+    Returns the arguments ``(r0, r1, nr, t0, t1, nt)`` of ``HoughTransform.score_map``.
 
     Examples
     --------
-    >>> m = coarse_map(np.random.default_rng(0).normal(size=(40, 50)), 1, (0.0, 0.0))
-    >>> m.snr.shape == (m.r.size, m.theta.size)
-    True
+    >>> r0, r1, nr, t0, t1, nt = line_grid((40, 50))
+    >>> nr, nt
+    (131, 110)
     """
-    ht = HoughTransform(small, 1.0)
-    radius = float(ht.radius)
+    radius = float(np.hypot(*shape) / 2.0)
     dr = 0.5
     nr = int(np.ceil(2 * radius / dr)) + 2
     r0 = -radius - dr
@@ -132,12 +184,38 @@ def coarse_map(small: np.ndarray, f: int, offset, *, pad: int = 4) -> ScoreMap:
     nt0 = int(np.ceil(np.pi / dt))
     dt = np.pi / nt0
     t0, nt = -pad * dt, nt0 + 2 * pad + 1
-    r1, t1 = r0 + (nr - 1) * dr, t0 + (nt - 1) * dt
-    raw = ht.score_map(r0, r1, nr, t0, t1, nt, 1.0)
-    # The kernel computes the grid from single-precision ends; rebuild it the same way.
+    return r0, r0 + (nr - 1) * dr, nr, t0, t0 + (nt - 1) * dt, nt
+
+
+def grid_axes(r0, r1, nr, t0, t1, nt):
+    """Band centres r and angles theta of the cells of ``score_map(r0, r1, nr, t0, t1, nt)``.
+
+    The kernel computes the grid from single-precision ends; it is rebuilt the same way.
+
+    Examples
+    --------
+    >>> r, theta = grid_axes(0.0, 2.0, 3, 0.0, 1.0, 2)
+    >>> r.tolist(), theta.tolist()
+    ([0.5, 1.5, 2.5], [0.0, 1.0])
+    """
     r0, r1, t0, t1 = (float(np.float32(v)) for v in (r0, r1, t0, t1))
     r = r0 + (np.arange(nr) + 0.5) * (r1 - r0) / (nr - 1)
     theta = t0 + np.arange(nt) * (t1 - t0) / (nt - 1)
+    return r, theta
+
+
+def coarse_map(small: np.ndarray, f: int, offset, *, pad: int = 4) -> ScoreMap:
+    """Score every line of the reduced image on the grid of :func:`line_grid`.
+
+    Examples
+    --------
+    >>> m = coarse_map(np.random.default_rng(0).normal(size=(40, 50)), 1, (0.0, 0.0))
+    >>> m.snr.shape == (m.r.size, m.theta.size)
+    True
+    """
+    grid = line_grid(small.shape, pad=pad)
+    raw = HoughTransform(small, 1.0).score_map(*grid, 1.0)
+    r, theta = grid_axes(*grid)
     noise = _robust_spread(raw)
     return ScoreMap(raw / noise, r, theta, f, tuple(offset), noise)
 
@@ -269,12 +347,7 @@ class Detector:
         self.seed_threshold = 0.75 * self.min_snr
         self.f = int(binning)
         self.detect = detect
-        self.small, self.offset = reduce_image(detect, self.f)
-        if self.f > 1:
-            # A faint star, averaged into one reduced pixel, would stand out as much as a bright
-            # one; a streak near the threshold is far below this limit in every block.
-            self.small_clip = 2.5 * self.sigma / self.f
-            np.clip(self.small, -self.small_clip, self.small_clip, out=self.small)
+        self.small, self.offset = clipped_reduction(detect, sigma, self.f)
         self.small_ht = HoughTransform(self.small, 1.0)
         self.fine_ht = HoughTransform(self.detect, 1.0)
 
@@ -309,15 +382,7 @@ class Detector:
         and bring the reduced image up to date."""
         rows, cols = box
         self.detect[rows, cols][region] = 0.0
-        f = self.f
-        if f > 1:
-            r0, r1 = rows.start // f, -(-rows.stop // f)
-            c0, c1 = cols.start // f, -(-cols.stop // f)
-            block = np.zeros(((r1 - r0) * f, (c1 - c0) * f))
-            src = self.detect[r0 * f:r1 * f, c0 * f:c1 * f]
-            block[:src.shape[0], :src.shape[1]] = src
-            block = block.reshape(r1 - r0, f, c1 - c0, f).mean(axis=(1, 3))
-            self.small[r0:r1, c0:c1] = np.clip(block, -self.small_clip, self.small_clip)
+        update_reduction(self.small, self.detect, self.sigma, self.f, box)
 
     def rescore(self, snr: np.ndarray, smap: ScoreMap, theta: float, half_t: float) -> None:
         """:func:`rescore_near` on the current reduced image."""

@@ -7,6 +7,10 @@ out above ``min_snr`` or ``max_streaks`` streaks are found. Blanking a found str
 whole width, before the next candidate is examined is what separates crossing and parallel
 streaks: the side lobes that a bright streak throws into the score map vanish with it.
 
+When no whole line stands out, the tile search (:mod:`~kestrova.tiles`) offers the lines of
+streaks too short to lift their whole line; its candidates are verified and blanked exactly as
+the others, and the search goes on with whole lines after each one found.
+
 Each step is a stage of its own module: :mod:`~kestrova.prepare` (background, noise, excluded
 pixels), :mod:`~kestrova.detect` (coarse map, peaks, refinement), :mod:`~kestrova.measure`
 (signal-to-noise ratio, fit, ends), :mod:`~kestrova.verify` (trail or not, width, flux) and
@@ -17,6 +21,7 @@ from __future__ import annotations
 
 import contextlib
 from dataclasses import replace
+from functools import partial
 
 import numpy as np
 
@@ -27,6 +32,7 @@ from .prepare import prepare_image
 from .progress import reporter
 from .refine import Line
 from .settings import as_image, check_settings
+from .tiles import TileSearch
 from .verify import Verifier
 
 __all__ = ["find_streaks"]
@@ -38,7 +44,8 @@ RESCORE_HALF_ANGLE = 0.2
 def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float = 6.0,
                  max_streaks: int = 20, width: float = 2.0, min_length: float = 20.0,
                  binning: int | None = None, background_box: int | None = 64,
-                 max_candidates: int = 30, progress=None) -> StreakCatalog:
+                 max_candidates: int = 30, tiles: bool = True,
+                 progress=None) -> StreakCatalog:
     """Find and measure the straight streaks in an image.
 
     Parameters
@@ -65,7 +72,11 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
     background_box : int or None
         Cell size of the background mesh; None subtracts one global median.
     max_candidates : int
-        At most this many peaks of the coarse score map are examined per search round.
+        At most this many peaks of the coarse score map, and of the tile maps, are examined per
+        search round.
+    tiles : bool
+        Also search tiles of the image at a few scales (:mod:`~kestrova.tiles`), for streaks
+        too short to stand out on their whole line. Images under 512 pixels a side have none.
     progress : bool or callable, optional
         Report each stage as it ends: True prints a line on stderr, a callable is called with a
         :class:`~kestrova.progress.Progress`.
@@ -96,14 +107,14 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
     settings = check_settings(image.shape, sigma=sigma, min_snr=min_snr,
                               max_streaks=max_streaks, width=width, min_length=min_length,
                               binning=binning, background_box=background_box,
-                              max_candidates=max_candidates)
+                              max_candidates=max_candidates, tiles=tiles)
     report = reporter(progress)
     with _one_thread("blas"):
         return _find(image, mask=mask, report=report, **settings)
 
 
 def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binning,
-          background_box, max_candidates, report):
+          background_box, max_candidates, tiles, report):
     """The body of :func:`find_streaks`, its arguments checked."""
     prep = prepare_image(image, sigma, mask, box=background_box, clip=3.0)
     report("prepared", 0)
@@ -119,6 +130,9 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
                         min_snr=min_snr)
     measurer = Measurer(data, sigma, width=width, min_length=min_length)
     verifier = Verifier(data, excluded, sigma, min_snr=min_snr, width=width, psf_fwhm=psf_fwhm)
+    tile_search = TileSearch(detector) if tiles else None
+    stages = (measurer, detector, verifier) + ((tile_search,) if tile_search else ())
+    judge = _Judge(measurer, verifier, stages, 3.0 * width + 5.0)
     first_map = detector.coarse()
     report("scored", 0)
     snr = first_map.snr.copy()
@@ -141,18 +155,14 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
                             else measurer.measure(line, streaks, ramp=False))
             if measured is None:
                 continue
-            streak, record, verdict = _verified(measured, line, measurer, verifier, streaks)
-            if verdict.ok:
-                streak, record = measurer.ramp(verifier.finish(streak, verdict), record)
-            half = verifier.blank_half_width(streak, verdict)
-            # Blank what was examined, trail or not: a rejected line would otherwise come back
-            # with every search round.
-            region, box = streak.region(shape, half, 3.0 * width + 5.0)
-            for stage in (measurer, detector, verifier):
-                stage.blank(region, box)
-            if verdict.ok:
-                found = streak, record
+            found = judge(measured, line, partial(measurer.measure, found=streaks, ramp=False))
+            if found is not None:
                 break
+        if found is None and tile_search is not None:
+            # Nothing stands out on its whole line: the streaks too short for that, from the
+            # tile maps (made on first use, so that the streaks found so far are blanked).
+            with _one_thread("openmp"):
+                found = tile_search.examine(measurer, streaks, judge, max_candidates)
         if found is None:
             break
         streaks.append(found[0])
@@ -169,15 +179,40 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
                          tuple(records[i] for i in order), level, excluded)
 
 
-def _verified(measured, line, measurer, verifier, found):
-    """The streak and its record measured on the crest of its ridge, and the verdict on it."""
+class _Judge:
+    """The verdict on a measured candidate, whether from a whole line or a tile: verified and
+    centred on its crest; a trail photometered and given its ramp fit; trail or not, blanked
+    in every stage (over `extend` pixels beyond its ends), since a rejected line would
+    otherwise come back with every search round.
+
+    Called with the measurement (Streak, StreakRecord), the refined line and how to measure a
+    line again (for the crest); returns the (Streak, StreakRecord) of a trail, else None."""
+
+    def __init__(self, measurer, verifier, stages, extend: float):
+        self.measurer, self.verifier = measurer, verifier
+        self.stages, self.extend = stages, extend
+
+    def __call__(self, measured, line, measure):
+        streak, record, verdict = _verified(measured, line, measure, self.verifier)
+        if verdict.ok:
+            streak, record = self.measurer.ramp(self.verifier.finish(streak, verdict), record)
+        half = self.verifier.blank_half_width(streak, verdict)
+        region, box = streak.region(self.measurer.ht.image.shape, half, self.extend)
+        # In this order: the tile search reads the detector's blanked image.
+        for stage in self.stages:
+            stage.blank(region, box)
+        return (streak, record) if verdict.ok else None
+
+
+def _verified(measured, line, measure, verifier):
+    """The streak and its record measured on the crest of its ridge, and the verdict on it;
+    `measure` measures a line again the way `measured` was measured."""
     streak, record = measured
     verdict = verifier(streak)
     if verdict.ok and verdict.moved >= 0.5:
         # A wide or asymmetric trail's best band need not follow its crest: measure again
         # there, so that the ends and the blanking follow the trail.
-        centred = measurer.measure(Line(verdict.r, verdict.theta, line.score), found,
-                                   ramp=False)
+        centred = measure(Line(verdict.r, verdict.theta, line.score))
         if centred is not None:
             (streak, record), verdict = centred, verifier(centred[0])
     return streak, record, verdict

@@ -73,6 +73,12 @@ def _integer(value, name: str) -> int:
         raise TypeError(f"{name} must be an integer, got {value!r}") from None
 
 
+def _flag(value, name: str) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {value!r}")
+    return bool(value)
+
+
 def _at_least(value, lowest, name: str, strict: bool = False):
     if value < lowest or (strict and value == lowest):
         relation = "greater than" if strict else "at least"
@@ -95,12 +101,13 @@ def check_settings(shape=None, *, spell: Optional[Callable[[str], str]] = None,
         How a setting's name is written in the messages (say, as a command-line option).
     **settings
         Any of ``sigma``, ``min_snr``, ``max_streaks``, ``width``, ``min_length``, ``binning``,
-        ``background_box`` and ``max_candidates``.
+        ``background_box``, ``max_candidates`` and ``tiles``.
 
     Raises
     ------
     TypeError
-        A setting that is not a number (or not an integer where a count is expected).
+        A setting that is not a number (or not an integer where a count is expected, or not
+        a bool where a switch is).
     ValueError
         A setting out of its range (NaN and infinities included), with a one-line message.
 
@@ -170,5 +177,6 @@ _CHECKS = {
     "binning": lambda v, name: _at_least(_integer(v, name), 1, name),
     "background_box": lambda v, name: _at_least(_integer(v, name), 1, name),
     "max_candidates": lambda v, name: _at_least(_integer(v, name), 1, name),
+    "tiles": _flag,
 }
 _OPTIONAL = {"sigma", "binning", "background_box"}

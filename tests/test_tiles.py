@@ -1,0 +1,133 @@
+"""The tile search: short streaks that their whole line hides are found, and noise, stars and
+blends of stars give nothing."""
+
+import numpy as np
+import pytest
+
+from kestrova import find_streaks
+from kestrova.detect import Detector
+from kestrova.measure import Measurer
+from kestrova.prepare import prepare_image
+from kestrova.synthetic import TrueStreak, draw_streak, synthetic_sky
+from kestrova.tiles import TileSearch, choose_scales
+
+W_EFF = 2.0 * np.sqrt(np.pi)  # equivalent width of a Gaussian cross-section of sigma 1
+
+
+def short(x0, y0, angle, length, snr):
+    """A streak of `length` pixels at integrated (matched-filter) S/N `snr`."""
+    c, s = np.cos(angle), np.sin(angle)
+    return TrueStreak(x0, y0, x0 + length * c, y0 + length * s, snr / np.sqrt(length / W_EFF))
+
+
+def accept(measured, line, measure):
+    """A judge that takes every measured candidate for a trail."""
+    return measured
+
+
+def on(catalog, t, tolerance=8.0):
+    """The records lying on `t` (both ends within `tolerance` of its line, overlapping it)."""
+    u = np.array([t.x1 - t.x0, t.y1 - t.y0]) / t.length
+    n = np.array([-u[1], u[0]])
+    a = np.array([t.x0, t.y0])
+    out = []
+    for s in catalog:
+        p, q = np.array(s.start) - a, np.array(s.end) - a
+        lo, hi = sorted((p @ u, q @ u))
+        if abs(p @ n) < tolerance and abs(q @ n) < tolerance and hi > 0 and lo < t.length:
+            out.append(s)
+    return out
+
+
+@pytest.mark.parametrize("seed, truth", [
+    (1, short(400.0, 300.0, 0.4, 64.0, 16.0)),
+    (2, short(700.0, 800.0, 2.3, 64.0, 16.0)),
+    (3, short(100.0, 900.0, 1.5, 100.0, 14.0)),     # near the edge, almost vertical
+])
+def test_a_short_streak_on_a_large_image_is_found(seed, truth):
+    image, _ = synthetic_sky((1024, 1024), [truth], seed=seed)
+    catalog = find_streaks(image)
+    found = on(catalog, truth)
+    assert len(found) == 1 and len(catalog) == 1
+    assert found[0].length == pytest.approx(truth.length, abs=20.0)
+    # Its whole line alone does not reach the threshold.
+    assert not on(find_streaks(image, tiles=False), truth)
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_noise_and_stars_give_no_tile_streak(seed):
+    image, _ = synthetic_sky((1024, 1024), [], seed=100 + seed)
+    assert len(find_streaks(image)) == len(find_streaks(image, tiles=False))
+    noise = np.random.default_rng(seed).normal(size=(1024, 1024))
+    assert TileSearch(Detector(noise, 1.0, binning=3, width=2.0, min_snr=6.0)).candidates() == []
+
+
+def test_blends_of_bright_stars_are_not_streaks():
+    """The preparation keeps a row of bright stars as an elongated region: where it is the
+    strongest tile candidate, it is measured and refused; the faint streak is not."""
+    image, _ = synthetic_sky((1024, 1024), [short(600.0, 700.0, 0.3, 90.0, 14.0)], n_stars=0,
+                             seed=9)
+    rows, cols = np.mgrid[:1024, :1024]
+    for x, y in ((200.0, 200.0), (500.0, 350.0), (300.0, 600.0)):
+        for dx in (0.0, 9.0, 18.0):
+            image += 800.0 * np.exp(-0.5 * ((cols - x - dx) ** 2 + (rows - y) ** 2) / 1.5**2)
+    prep = prepare_image(image, None, None, clip=3.0)
+    # A search that lets the blends through as candidates.
+    search = TileSearch(Detector(prep.detect, prep.sigma, binning=3, width=2.0, min_snr=6.0),
+                        false_rate=0.9)
+    measurer = Measurer(prep.data, prep.sigma, width=2.0)
+    assert len(search.candidates()) > 1
+    streak, _ = search.examine(measurer, [], accept)
+    assert abs(streak.x_start - 600.0) < 6.0 and abs(streak.y_start - 700.0) < 6.0
+    assert search.examine(measurer, [streak], accept) is None
+
+
+def test_a_short_streak_next_to_a_bright_one_is_found_after_it():
+    bright = TrueStreak(50.0, 500.0, 1000.0, 560.0, 8.0)
+    faint = short(430.0, 450.0, 0.06, 80.0, 16.0)           # 15-50 px beside it, in its tiles
+    image, _ = synthetic_sky((1024, 1024), [bright, faint], seed=7)
+    catalog = find_streaks(image)
+    assert len(on(catalog, bright)) == 1 and len(on(catalog, faint, 4.0)) == 1
+    assert len(find_streaks(image, max_streaks=1)) == 1
+
+
+def test_candidates_are_one_per_streak_and_scales_cover_the_image():
+    noise = np.random.default_rng(5).normal(size=(1024, 1536))
+    truth = short(600.0, 500.0, 0.8, 70.0, 20.0)
+    search = TileSearch(Detector(draw_streak(noise, truth), 1.0, binning=4, width=2.0,
+                                 min_snr=6.0))
+    candidates = search.candidates()
+    assert len(candidates) == 1
+    r, theta = truth.line(noise.shape)
+    assert abs(candidates[0].r - r) < 3.0 and abs(candidates[0].theta - theta) < 0.05
+    for layer in search.layers:
+        rows, cols = zip(*(layer.box(t) for t in range(len(layer.origins))))
+        assert min(s.start for s in rows) == 0 and max(s.stop for s in rows) == 1024
+        assert max(s.stop for s in cols) == 1536
+    assert [s.size for s in choose_scales((1024, 1536))] == [128, 256]
+
+
+def test_a_refused_candidate_is_tried_again_only_when_the_image_near_it_changes():
+    noise = np.random.default_rng(3).normal(size=(1024, 1024))
+    truth = short(500.0, 400.0, 0.5, 80.0, 20.0)
+    search = TileSearch(Detector(draw_streak(noise, truth), 1.0, binning=4, width=2.0,
+                                 min_snr=6.0))
+    measurer = Measurer(search.detector.detect.copy(), 1.0, width=2.0)
+    calls = []
+
+    def refuse(measured, line, measure):
+        calls.append(measured[0])
+        return None
+
+    def blank_across(x, y):
+        """Tell the search that a short stretch of row `y` around column `x` was blanked."""
+        box = (slice(y, y + 1), slice(x - 10, x + 10))
+        search.blank(np.ones((1, 20), bool), box)
+
+    assert search.examine(measurer, [], refuse) is None and len(calls) == 1
+    assert search.examine(measurer, [], refuse) is None and len(calls) == 1
+    blank_across(100, 900)                          # far away
+    assert search.examine(measurer, [], refuse) is None and len(calls) == 1
+    x, y = (np.array(calls[0].start) + calls[0].end) / 2.0
+    blank_across(int(x), int(y))                    # across its middle
+    assert search.examine(measurer, [], refuse) is None and len(calls) == 2
