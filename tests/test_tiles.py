@@ -22,7 +22,7 @@ def short(x0, y0, angle, length, snr):
 
 def accept(measured, line, measure):
     """A judge that takes every measured candidate for a trail."""
-    return measured
+    return (*measured, True)
 
 
 def on(catalog, t, tolerance=8.0):
@@ -50,8 +50,9 @@ def test_a_short_streak_on_a_large_image_is_found(seed, truth):
     found = on(catalog, truth)
     assert len(found) == 1 and len(catalog) == 1
     assert found[0].length == pytest.approx(truth.length, abs=20.0)
-    # Its whole line alone does not reach the threshold.
+    # Its whole line alone does not reach the threshold, and its snr stays that of the line.
     assert not on(find_streaks(image, tiles=False), truth)
+    assert found[0].snr < 6.0 <= found[0].score
 
 
 @pytest.mark.parametrize("seed", [0, 1, 2])
@@ -107,27 +108,53 @@ def test_candidates_are_one_per_streak_and_scales_cover_the_image():
     assert [s.size for s in choose_scales((1024, 1536))] == [128, 256]
 
 
-def test_a_refused_candidate_is_tried_again_only_when_the_image_near_it_changes():
+@pytest.mark.parametrize("refused_as, retried", [("tile candidate", 1), ("whole line", 0)])
+def test_a_refused_line_is_tried_again_only_when_the_image_near_it_changes(refused_as, retried):
+    """A tile candidate refused by its verdict is tried again once something is blanked across
+    it; a whole line refused before stays refused for the tiles too."""
     noise = np.random.default_rng(3).normal(size=(1024, 1024))
     truth = short(500.0, 400.0, 0.5, 80.0, 20.0)
-    search = TileSearch(Detector(draw_streak(noise, truth), 1.0, binning=4, width=2.0,
-                                 min_snr=6.0))
-    measurer = Measurer(search.detector.detect.copy(), 1.0, width=2.0)
+    image = draw_streak(noise, truth)
+
+    def search():
+        return TileSearch(Detector(image.copy(), 1.0, binning=4, width=2.0, min_snr=6.0))
+
+    measurer = Measurer(image.copy(), 1.0, width=2.0)
     calls = []
 
     def refuse(measured, line, measure):
         calls.append(measured[0])
-        return None
+        return (*measured, False)
 
     def blank_across(x, y):
         """Tell the search that a short stretch of row `y` around column `x` was blanked."""
         box = (slice(y, y + 1), slice(x - 10, x + 10))
-        search.blank(np.ones((1, 20), bool), box)
+        tiles.blank(np.ones((1, 20), bool), box)
 
-    assert search.examine(measurer, [], refuse) is None and len(calls) == 1
-    assert search.examine(measurer, [], refuse) is None and len(calls) == 1
+    streak, _ = search().examine(measurer, [], accept)
+    tiles = search()
+    if refused_as == "whole line":
+        tiles.refused(streak)
+    else:
+        assert tiles.examine(measurer, [], refuse) is None
+    refusals = len(calls)
+    assert tiles.examine(measurer, [], refuse) is None and len(calls) == refusals
     blank_across(100, 900)                          # far away
-    assert search.examine(measurer, [], refuse) is None and len(calls) == 1
-    x, y = (np.array(calls[0].start) + calls[0].end) / 2.0
+    assert tiles.examine(measurer, [], refuse) is None and len(calls) == refusals
+    x, y = (np.array(streak.start) + streak.end) / 2.0
     blank_across(int(x), int(y))                    # across its middle
-    assert search.examine(measurer, [], refuse) is None and len(calls) == 2
+    calls.clear()
+    assert tiles.examine(measurer, [], refuse) is None and len(calls) == retried
+
+
+def test_a_tile_candidate_is_verified_like_a_whole_line():
+    """A faint band far wider than a star: the tile search offers it and measures it, the
+    verification refuses it (background structure), and nothing is reported."""
+    wide = TrueStreak(400.0, 300.0, 400.0 + 120.0 * np.cos(0.4), 300.0 + 120.0 * np.sin(0.4),
+                      15.0, 7.0)
+    image, _ = synthetic_sky((1024, 1024), [wide], seed=1)
+    prep = prepare_image(image, None, None, clip=3.0)
+    search = TileSearch(Detector(prep.detect, prep.sigma, binning=3, width=2.0, min_snr=6.0))
+    streak, _ = search.examine(Measurer(prep.data, prep.sigma, width=2.0), [], accept)
+    assert on([streak], wide, tolerance=12.0)
+    assert len(find_streaks(image)) == 0

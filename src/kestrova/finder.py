@@ -155,9 +155,14 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
                             else measurer.measure(line, streaks, ramp=False))
             if measured is None:
                 continue
-            found = judge(measured, line, partial(measurer.measure, found=streaks, ramp=False))
-            if found is not None:
+            streak, record, ok = judge(measured, line,
+                                       partial(measurer.measure, found=streaks, ramp=False))
+            if ok:
+                found = streak, record
                 break
+            if tile_search is not None:
+                # Its pieces would stand out in the tiles once it is blanked.
+                tile_search.refused(streak)
         if found is None and tile_search is not None:
             # Nothing stands out on its whole line: the streaks too short for that, from the
             # tile maps (made on first use, so that the streaks found so far are blanked).
@@ -186,7 +191,8 @@ class _Judge:
     otherwise come back with every search round.
 
     Called with the measurement (Streak, StreakRecord), the refined line and how to measure a
-    line again (for the crest); returns the (Streak, StreakRecord) of a trail, else None."""
+    line again (for the crest); returns the Streak, its StreakRecord and whether it is a
+    trail."""
 
     def __init__(self, measurer, verifier, stages, extend: float):
         self.measurer, self.verifier = measurer, verifier
@@ -201,7 +207,7 @@ class _Judge:
         # In this order: the tile search reads the detector's blanked image.
         for stage in self.stages:
             stage.blank(region, box)
-        return (streak, record) if verdict.ok else None
+        return streak, record, verdict.ok
 
 
 def _verified(measured, line, measure, verifier):

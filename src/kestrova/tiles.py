@@ -39,7 +39,7 @@ from .lines import across, along, band_pixels, point, span, to_frame, to_full_r,
 from .prepare import MAD_TO_SIGMA
 from .refine import Line, refine_near
 
-__all__ = ["Scale", "TileCandidate", "TileSearch", "choose_scales", "tile_threshold",
+__all__ = ["Scale", "Stretch", "TileCandidate", "TileSearch", "choose_scales", "tile_threshold",
            "measure_within", "FALSE_CANDIDATES"]
 
 # Probability that the tiles of an image of pure noise give a candidate.
@@ -134,6 +134,22 @@ class TileCandidate(NamedTuple):
     tile: int
     k: int
     l: int
+
+
+class Stretch(NamedTuple):
+    """A stretch [start, end] along the line (r, theta) that failed: a tile candidate, or a line
+    that the verification refused. A candidate within `tolerance` of it, over a stretch that
+    overlaps it, is the same; it may be tried again once something is blanked within `margin`
+    of the stretch along its line. A refused whole line (`whole_line`) covers its whole line and
+    stays refused, as it does in the search of whole lines."""
+
+    r: float
+    theta: float
+    start: float
+    end: float
+    tolerance: float
+    margin: float
+    whole_line: bool = False
 
 
 class _Layer:
@@ -272,7 +288,7 @@ class TileSearch:
         self.layers: list[_Layer] | None = None
         self._dirty: set[tuple[int, int]] = set()
         self._tails: list[float] = []
-        self._failed: list[TileCandidate] = []
+        self._failed: list[Stretch] = []
 
     def _refresh(self) -> None:
         """Make the tile maps, or score again those of the tiles blanked since."""
@@ -345,26 +361,43 @@ class TileSearch:
         (:class:`~kestrova.measure.Measurer`) against the streaks `found`, and hand each
         measurement to `judge` (called with it, the refined line and how to measure a line
         again near the tile; see :mod:`~kestrova.finder`), which verifies and blanks it and
-        returns a trail's (Streak, StreakRecord), else None. The first trail, or None.
+        returns (Streak, StreakRecord, whether it is a trail). The first trail's (Streak,
+        StreakRecord), or None.
 
         A candidate that fails, in its measurement or its verdict, is not tried again until
         the image near it changes (:meth:`blank`)."""
         fresh = [c for c in self.candidates(found) if not self._has_failed(c)]
         for c in fresh[:limit]:
             measured = self._measure(c, measurer, found)
-            trail = None if measured is None else judge(*measured)
-            if trail is not None:
-                return trail
+            if measured is not None:
+                streak, record, ok = judge(*measured)
+                if ok:
+                    return streak, record
             # After the judge's blanking, which would otherwise clear it at once.
-            self._failed.append(c)
+            near = 2.0 * self.layers[c.scale].scale.binning + 1.0
+            self._failed.append(Stretch(c.r, c.theta, c.start, c.end, near,
+                                        self.scales[c.scale].size))
         return None
 
+    def refused(self, streak) -> None:
+        """Record a whole line's streak that the verification refused (and that was blanked):
+        a candidate on its line is more of the same thing (a spike's other side, the rest of a
+        defect column), as on a found streak's line. It stays refused: a bleed or a streak
+        blanked across it changes it where they cross, not its other stretches."""
+        if not self.scales:
+            return
+        a = along(streak.theta, *to_frame(self.shape, *streak.start))
+        b = along(streak.theta, *to_frame(self.shape, *streak.end))
+        # As far from its line as a candidate on a found streak's line is dropped.
+        near = 2.0 * min(s.binning for s in self.scales) + 1.0
+        self._failed.append(Stretch(streak.r, streak.theta, min(a, b), max(a, b),
+                                    near + 3.0 * streak.width, 0.0, whole_line=True))
+
     def _has_failed(self, c: TileCandidate) -> bool:
-        """Whether `c` is a candidate that failed: the same line over the same stretch. The
-        map of a tile scored again gives its peaks new heights and, near what was blanked,
-        new places."""
+        """Whether `c` lies on a stretch that failed. The map of a tile scored again gives its
+        peaks new heights and, near what was blanked, new places."""
         near = 2.0 * self.layers[c.scale].scale.binning + 1.0
-        return any(_same(c, f, max(near, 2.0 * self.layers[f.scale].scale.binning + 1.0))
+        return any((_on if f.whole_line else _same)(c, f, max(near, f.tolerance))
                    for f in self._failed)
 
     def _measure(self, c: TileCandidate, measurer, found):
@@ -420,13 +453,13 @@ class TileSearch:
         again (their peaks are new candidates), and a candidate that failed is tried again when
         they lie on its line within a tile's size of its stretch, where it was measured: a
         streak crossing it, or beside it, may have been what it was measured as or refused
-        for."""
+        for (a refused whole line stays refused)."""
         rows, cols = np.nonzero(region)
         if rows.size and self._failed:
             x, y = to_frame(self.shape, cols + box[1].start, rows + box[0].start)
             reach = self.detector.width + 1.0
-            self._failed = [c for c in self._failed
-                            if not _crosses(c, x, y, reach, self.scales[c.scale].size)]
+            self._failed = [f for f in self._failed
+                            if f.whole_line or not _crosses(f, x, y, reach)]
         if self.layers is None:
             return
         for b, (small, _) in self.reduced.items():
@@ -435,12 +468,12 @@ class TileSearch:
                            for t in layer.touching(region, box))
 
 
-def _crosses(c: TileCandidate, x, y, reach: float, margin: float) -> bool:
-    """Whether any of the points (x, y) lies within `reach` of candidate `c`'s line and within
-    `margin` of its stretch along it."""
-    t = along(c.theta, x, y)
-    return bool(((np.abs(across(c.r, c.theta, x, y)) < reach)
-                 & (t > c.start - margin) & (t < c.end + margin)).any())
+def _crosses(f: Stretch, x, y, reach: float) -> bool:
+    """Whether any of the points (x, y) lies within `reach` of the line of `f` and within its
+    margin of its stretch along it."""
+    t = along(f.theta, x, y)
+    return bool(((np.abs(across(f.r, f.theta, x, y)) < reach)
+                 & (t > f.start - f.margin) & (t < f.end + f.margin)).any())
 
 
 def _clipped(data, detect, rows, cols, select) -> float:
@@ -571,9 +604,10 @@ def _starts(n: int, m: int, step: int) -> list[int]:
     return starts + ([n - m] if starts[-1] != n - m else [])
 
 
-def _same(a: TileCandidate, b: TileCandidate, tolerance: float) -> bool:
-    """Whether two candidates are one line over overlapping stretches: the part of a's stretch
-    alongside b's lies within `tolerance` of b's line at both ends. A short streak in a large
+def _same(a: TileCandidate, b, tolerance: float) -> bool:
+    """Whether candidate `a` and `b` (a candidate or a :class:`Stretch`) are one line over
+    overlapping stretches: the part of a's stretch alongside b's lies within `tolerance` of b's
+    line at both ends. A short streak in a large
     tile has a coarse angle, which a comparison of (r, theta) would take for another line."""
     if abs(np.sin(a.theta - b.theta)) > 0.25:
         return False
@@ -586,9 +620,9 @@ def _same(a: TileCandidate, b: TileCandidate, tolerance: float) -> bool:
 
 
 def _on(c: TileCandidate, streak, tolerance: float) -> bool:
-    """Whether candidate `c` lies on the line of a found streak (within `tolerance` of it at both
-    ends of its stretch): on the streak's stretch it is what was blanked, and elsewhere more of
-    the same (a gap in a streak, a defect along a column)."""
+    """Whether candidate `c` lies on the line of a found (or refused) streak, within `tolerance`
+    of it at both ends of its stretch: on the streak's stretch it is what was blanked, and
+    elsewhere more of the same (a gap in a streak, a defect along a column)."""
     if abs(np.sin(c.theta - streak.theta)) > 0.25:
         return False
     x, y = point(c.r, c.theta, np.array([c.start, c.end]))
