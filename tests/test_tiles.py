@@ -46,19 +46,19 @@ def on(catalog, t, tolerance=8.0):
 ])
 def test_a_short_streak_on_a_large_image_is_found(seed, truth):
     image, _ = synthetic_sky((1024, 1024), [truth], seed=seed)
-    catalog = find_streaks(image)
+    catalog = find_streaks(image, tiles=True)
     found = on(catalog, truth)
     assert len(found) == 1 and len(catalog) == 1
     assert found[0].length == pytest.approx(truth.length, abs=20.0)
     # Its whole line alone does not reach the threshold, and its snr stays that of the line.
-    assert not on(find_streaks(image, tiles=False), truth)
+    assert not on(find_streaks(image), truth)
     assert found[0].snr < 6.0 <= found[0].score
 
 
 @pytest.mark.parametrize("seed", [0, 1, 2])
 def test_noise_and_stars_give_no_tile_streak(seed):
     image, _ = synthetic_sky((1024, 1024), [], seed=100 + seed)
-    assert len(find_streaks(image)) == len(find_streaks(image, tiles=False))
+    assert len(find_streaks(image, tiles=True)) == len(find_streaks(image))
     noise = np.random.default_rng(seed).normal(size=(1024, 1024))
     assert TileSearch(Detector(noise, 1.0, binning=3, width=2.0, min_snr=6.0)).candidates() == []
 
@@ -87,9 +87,9 @@ def test_a_short_streak_next_to_a_bright_one_is_found_after_it():
     bright = TrueStreak(50.0, 500.0, 1000.0, 560.0, 8.0)
     faint = short(430.0, 450.0, 0.06, 80.0, 16.0)           # 15-50 px beside it, in its tiles
     image, _ = synthetic_sky((1024, 1024), [bright, faint], seed=7)
-    catalog = find_streaks(image)
+    catalog = find_streaks(image, tiles=True)
     assert len(on(catalog, bright)) == 1 and len(on(catalog, faint, 4.0)) == 1
-    assert len(find_streaks(image, max_streaks=1)) == 1
+    assert len(find_streaks(image, max_streaks=1, tiles=True)) == 1
 
 
 def test_candidates_are_one_per_streak_and_scales_cover_the_image():
@@ -157,4 +157,4 @@ def test_a_tile_candidate_is_verified_like_a_whole_line():
     search = TileSearch(Detector(prep.detect, prep.sigma, binning=3, width=2.0, min_snr=6.0))
     streak, _ = search.examine(Measurer(prep.data, prep.sigma, width=2.0), [], accept)
     assert on([streak], wide, tolerance=12.0)
-    assert len(find_streaks(image)) == 0
+    assert len(find_streaks(image, tiles=True)) == 0
