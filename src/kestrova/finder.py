@@ -78,8 +78,8 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
         Also search tiles of the image at a few scales (:mod:`~kestrova.tiles`), for streaks
         too short to stand out on their whole line. Images under 512 pixels a side have none.
         Off by default: it finds more short trails, but also more pieces of what is not sky
-        (defect columns, galaxies) while the preparation leaves them in, and it adds about
-        half to the time of a large image.
+        (defect columns, galaxies) while the preparation leaves them in, and it adds half to
+        all of the time of a 2048 x 2048 image.
     progress : bool or callable, optional
         Report each stage as it ends: True prints a line on stderr, a callable is called with a
         :class:`~kestrova.progress.Progress`.
