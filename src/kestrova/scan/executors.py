@@ -150,12 +150,15 @@ class Batch:
                 if self.running:
                     yield from self._collect(_next_done(self.done))
         finally:
-            for future in self.running:
-                future.cancel()
-            if self.rebuild is not None:
+            if self.rebuild is None:
+                for future in self.running:
+                    future.cancel()
+            else:
+                # A pool owned here fails every task itself once its workers are ended; a task
+                # cancelled meanwhile makes its thread print an error (it fails a cancelled one).
                 if self.running:
                     stop_workers(self.executor)
-                self.executor.shutdown(wait=True, cancel_futures=True)
+                self.executor.shutdown(wait=True)
 
     def _submit(self) -> Iterator[TaskResult]:
         """Submit tasks up to the limit (one at a time while isolating a dead worker's tasks);
