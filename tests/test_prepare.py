@@ -33,7 +33,7 @@ def test_a_glow_is_not_a_star_and_a_sky_masked_away_is_named():
     image = np.random.default_rng(2).normal(1000.0, 10.0, (100, 100))
     image += 300.0 * np.exp(-((rows - 60.0) ** 2 + (cols - 90.0) ** 2) / 800.0)
     prep = prepare_image(image)
-    assert 0.0 < prep.excluded.mean() < 0.15         # its core only, not a disk around its peak
+    assert 0.0 < prep.excluded.mean() < 0.3          # its core and wings, not a disk
     mask = np.ones(image.shape, bool)
     mask[:7, :7] = False
     with pytest.raises(ValueError, match=r"too few sky pixels.* 9951 masked"):

@@ -166,6 +166,14 @@ def _runs(flags: np.ndarray, axis: int):
     return line, start, index[last] % n + 1
 
 
+def _paint_whole(mask: np.ndarray, axis: int, lines) -> None:
+    """Set whole lines of `mask` True: columns for axis 0, rows for axis 1."""
+    if axis == 0:
+        mask[:, lines] = True
+    else:
+        mask[lines, :] = True
+
+
 def _paint(mask: np.ndarray, axis: int, line, start, stop) -> None:
     """Set ``mask`` True over [start, stop) of each given line: along rows for axis 1 (line a
     row), along columns for axis 0 (line a column)."""
@@ -226,14 +234,13 @@ def bright_stars(image: np.ndarray, cores: np.ndarray, usable: np.ndarray, sigma
     Each connected region of `cores` (the saturated pixels of a star with its bleed columns, or
     the brightest pixels of a star) is masked with the halo around it and the spikes along the
     detector axes through it, as far as the `image` (of noise `sigma`, quantised by `step`)
-    shows them: the halo to the radius r where the median of a ring comes within `halo_level`
-    sigma of the sky around the star, a limit that grows as (r / `follow`)**2 beyond `follow`
-    pixels (where a background mesh follows the gentle curve of a halo: 1.5 cells, say), but
-    no farther than 16 core radii and 32 pixels, and `halo_margin` of that radius beyond;
-    each spike to
-    where its excess over the pixels beside it falls below `spike_level` times its noise, and
-    a third of that length beyond.
-    Pixels not `usable` (excluded for other reasons) are left out of both measurements.
+    shows them. The halo reaches to the radius r where the median of a ring comes within
+    `halo_level` sigma of the sky around the star, a limit that grows as (r / `follow`)**2
+    beyond `follow` pixels (where a background mesh follows the gentle curve of a halo: 1.5
+    cells, say), but no farther than 16 core radii and 32 pixels; it is masked `halo_margin` of
+    its radius beyond. Each spike reaches to where its excess over the pixels beside it falls
+    below `spike_level` times its noise, and is masked a third of its length beyond. Pixels not
+    `usable` (excluded for other reasons) are left out of both measurements.
 
     Examples
     --------
@@ -247,11 +254,58 @@ def bright_stars(image: np.ndarray, cores: np.ndarray, usable: np.ndarray, sigma
     (True, False, True)
     """
     mask = np.zeros(image.shape, bool)
+    stars = _star_cores(cores)
+    if stars is None:
+        return mask
+    mask |= cores
+    halo = _halo_radii(image, usable, sigma, stars.y, stars.x, stars.core, halo_level, follow,
+                       step)
+    # Where the sky around a star has structure of its own, the halo seems to go on: no halo
+    # reaches farther than a bright star's core allows.
+    halo = np.minimum(halo, 16.0 * stars.core + 32.0)
+    paint_disks(mask, stars.y, stars.x, halo * (1.0 + halo_margin) + margin)
+    # A spike is looked for beyond the halo and beyond the core with its bleed columns.
+    start = np.maximum(halo[:, None], stars.reach + 2.0)
+    # Only a star with a halo beyond its core is bright enough to show spikes; most show none
+    # where its halo ends, and are done with at one look.
+    bright = np.flatnonzero(halo > stars.core + 4.0)
+    seen = _spikes_seen(image, usable, sigma, stars.y[bright], stars.x[bright], start[bright],
+                        spike_level)
+    for k, d in zip(*np.nonzero(seen)):
+        k = bright[k]
+        dy, dx = SPIKE_DIRECTIONS[d]
+        length = _spike_length(image, usable, sigma, stars.y[k], stars.x[k], dy, dx,
+                               stars.half[k], start[k, d], spike_level,
+                               reach=start[k, d] + 50.0 * stars.core[k] + 100.0)
+        if length > start[k, d]:
+            # A spike fades on beyond where it can be told from the noise.
+            _paint_box(mask, stars.y[k], stars.x[k], dy, dx, 1.3 * length + margin,
+                       stars.half[k] + margin)
+    return mask
+
+
+SPIKE_DIRECTIONS = ((0, 1), (0, -1), (1, 0), (-1, 0))
+
+
+@dataclass(frozen=True)
+class _Cores:
+    """The cores of bright stars: centre (`y`, `x`), radius of a disk of the same area `core`,
+    half-width `half` of a spike, and how far each reaches in each of the SPIKE_DIRECTIONS
+    (`reach`, shape (n, 4))."""
+
+    y: np.ndarray
+    x: np.ndarray
+    core: np.ndarray
+    half: np.ndarray
+    reach: np.ndarray
+
+
+def _star_cores(cores):
+    """The :class:`_Cores` of the connected regions of `cores`, or None when there are none."""
     index, lab, n = sparse_label(cores)
     if n == 0:
-        return mask
-    mask.flat[index] = True
-    rows, cols = np.divmod(index, image.shape[1])
+        return None
+    rows, cols = np.divmod(index, cores.shape[1])
     count = np.bincount(lab, minlength=n).astype(float)
     y, x = np.bincount(lab, rows, n) / count, np.bincount(lab, cols, n) / count
     core = np.sqrt(count / np.pi)
@@ -262,40 +316,29 @@ def bright_stars(image: np.ndarray, cores: np.ndarray, usable: np.ndarray, sigma
         widths = np.bincount(rows[mine] - rows[mine].min())
         y[k] = rows[mine].min() + float(np.mean(np.flatnonzero(widths == widths.max())))
         half[k] = max(2.0, 0.5 * float(widths.max()))
-    halo = _halo_radii(image, usable, sigma, y, x, core, halo_level, follow, step)
-    # Where the sky around a star has structure of its own, the halo seems to go on: no halo
-    # reaches farther than a bright star's core allows.
-    halo = np.minimum(halo, 16.0 * core + 32.0)
-    paint_disks(mask, y, x, halo * (1.0 + halo_margin) + margin)
-    # A spike is looked for beyond the halo and beyond the core with its bleed columns.
-    start = np.repeat(halo[:, None], len(SPIKE_DIRECTIONS), axis=1)
+    reach = np.zeros((n, len(SPIKE_DIRECTIONS)))
     for d, (dy, dx) in enumerate(SPIKE_DIRECTIONS):
-        reach = np.zeros(n)
-        np.maximum.at(reach, lab, dy * (rows - y[lab]) + dx * (cols - x[lab]))
-        start[:, d] = np.maximum(start[:, d], reach + 2.0)
-    # Only a star with a halo beyond its core is bright enough to show spikes; most show none
-    # where its halo ends, and are done with at one look.
-    bright = np.flatnonzero(halo > core + 4.0)
-    seen = _spikes_seen(image, usable, sigma, y[bright], x[bright], start[bright], spike_level)
-    for k, d in zip(*np.nonzero(seen)):
-        k = bright[k]
-        dy, dx = SPIKE_DIRECTIONS[d]
-        length = _spike_length(image, usable, sigma, y[k], x[k], dy, dx, half[k], start[k, d],
-                               spike_level)
-        if length > start[k, d]:
-            # A spike fades on beyond where it can be told from the noise.
-            _paint_box(mask, y[k], x[k], dy, dx, 1.3 * length + margin, half[k] + margin)
-    return mask
+        np.maximum.at(reach[:, d], lab, dy * (rows - y[lab]) + dx * (cols - x[lab]))
+    return _Cores(y, x, core, half, reach)
 
 
-SPIKE_DIRECTIONS = ((0, 1), (0, -1), (1, 0), (-1, 0))
+def _spike_excess(values, good, n_inner):
+    """The excess of a spike: the mean over its width (the first `n_inner` values along the
+    last axis; a narrow spike moves a mean) against the median of the values beside it (the
+    rest), and the noise of that excess for pixels of unit noise."""
+    with np.errstate(invalid="ignore", divide="ignore"):
+        inner = (np.where(good[..., :n_inner], values[..., :n_inner], 0.0).sum(axis=-1)
+                 / good[..., :n_inner].sum(axis=-1))
+    outer = masked_median(values[..., n_inner:], good[..., n_inner:], axis=-1)
+    n_outer = values.shape[-1] - n_inner
+    return inner - outer, np.sqrt(1.0 / n_inner + MEDIAN_NOISE**2 / n_outer)
 
 
 def _spikes_seen(data, usable, sigma, y, x, start, level, block=8):
     """Whether a spike leaves each star at (`y`, `x`) in each of the SPIKE_DIRECTIONS: the
-    mean of a strip 5 pixels wide beyond the distance `start` (per star and direction) stands
-    above the median of the pixels beside it by `level` times its noise, in one of the two
-    blocks of `block` pixels there."""
+    :func:`_spike_excess` of a strip 5 pixels wide beyond the distance `start` (per star and
+    direction) stands out by `level` times its noise in one of the two blocks of `block`
+    pixels there."""
     ny, nx = data.shape
     n = len(y)
     if n == 0:
@@ -307,18 +350,12 @@ def _spikes_seen(data, usable, sigma, y, x, start, level, block=8):
     cols = np.round(x[:, None, None, None] + d[..., 1] * along + d[..., 0] * across).astype(int)
     inside = (rows >= 0) & (rows < ny) & (cols >= 0) & (cols < nx)
     rows, cols = np.clip(rows, 0, ny - 1), np.clip(cols, 0, nx - 1)
-    good = inside & usable[rows, cols]
-    values = data[rows, cols]
-    with np.errstate(invalid="ignore", divide="ignore"):
-        inner = (np.where(good[..., :5], values[..., :5], 0.0).sum(axis=-1)
-                 / good[..., :5].sum(axis=-1))
-    excess = inner - masked_median(values[..., 5:], good[..., 5:], axis=-1)
+    excess, noise = _spike_excess(data[rows, cols], inside & usable[rows, cols], 5)
     blocks = excess.reshape(n, len(SPIKE_DIRECTIONS), 2, block)
     valid = np.isfinite(blocks)
     count = np.maximum(valid.sum(axis=-1), 1)
     mean = np.where(valid, blocks, 0.0).sum(axis=-1) / count
-    noise = sigma * np.sqrt(1.0 / 5 + MEDIAN_NOISE**2 / 10) / np.sqrt(count)
-    return (mean > level * noise).any(axis=-1)
+    return (mean > level * sigma * noise / np.sqrt(count)).any(axis=-1)
 
 
 def sparse_label(mask: np.ndarray):
@@ -365,9 +402,9 @@ def sparse_label(mask: np.ndarray):
 
 def _halo_radii(image, usable, sigma, y, x, core, level, follow=np.inf, step=0.0,
                 reaches=(16, 64, 256)):
-    """For each centre (`y`, `x`): the radius r beyond `core` at which the median of a
-    one-pixel ring falls to within `level` sigma, times (r / `follow`)**2 when that is more, of
-    the local sky, two rings in a row.
+    """For each centre (`y`, `x`): the radius r beyond `core` at which the median of a ring
+    falls to within `level` sigma, times (r / `follow`)**2 when that is more, of the local sky,
+    two rings in a row.
 
     The local sky is a plane fitted to the outer half of a window around the star, of radius
     `reaches[0]` at first, then each of `reaches` in turn until the halo ends in the window's
@@ -378,8 +415,8 @@ def _halo_radii(image, usable, sigma, y, x, core, level, follow=np.inf, step=0.0
     todo = np.arange(len(y))
     for reach in reaches:
         last = reach == reaches[-1]
-        # In parts, to bound the memory.
-        part = max(1, 4_000_000 // (2 * reach + 1) ** 2)
+        # In parts, to bound the memory (a window holds some 65 x 65 pixels).
+        part = 256
         for i in range(0, todo.size, part):
             k = todo[i:i + part]
             radius[k] = _halo_window(image, usable, sigma, y[k], x[k], core[k], level, follow,
@@ -391,31 +428,35 @@ def _halo_radii(image, usable, sigma, y, x, core, level, follow=np.inf, step=0.0
 
 def _halo_window(image, usable, sigma, y, x, core, level, follow, reach, step, within):
     """:func:`_halo_radii` in a window of radius `reach`: NaN where the halo does not end
-    within that fraction of it."""
+    within that fraction of it. A wide window is read on a grid of every `reach` // 32
+    pixels, and its rings are as wide, which leaves them as many pixels as a narrow one's."""
     ny, nx = image.shape
     n = len(y)
-    offsets = np.arange(-reach, reach + 1)
+    stride = max(1, reach // 32)
+    offsets = np.arange(-(reach // stride) * stride, reach + 1, stride)
     iy, ix = np.round(y).astype(int), np.round(x).astype(int)
     rows = iy[:, None, None] + offsets[None, :, None]
     cols = ix[:, None, None] + offsets[None, None, :]
-    ring = np.hypot(rows - y[:, None, None], cols - x[:, None, None]).astype(int)
-    inside = (rows >= 0) & (rows < ny) & (cols >= 0) & (cols < nx) & (ring <= reach)
+    dy, dx = rows - y[:, None, None], cols - x[:, None, None]
+    distance = np.hypot(dy, dx)
+    rings = reach // stride + 1
+    ring = np.minimum((distance / stride).astype(int), rings - 1)
+    inside = (rows >= 0) & (rows < ny) & (cols >= 0) & (cols < nx) & (distance <= reach)
     rows, cols = np.clip(rows, 0, ny - 1), np.clip(cols, 0, nx - 1)
     use = inside & usable[rows, cols]
     values = image[rows, cols]
     if step > 0:
         values = dither(values, step)
-    sky = _local_sky(values, use & (2 * ring > reach), rows - y[:, None, None],
-                     cols - x[:, None, None], sigma)
-    key = (np.arange(n)[:, None, None] * (reach + 1) + ring)[use]
-    limit = level * sigma * np.maximum(1.0, (ring / follow) ** 2)
+    sky = _local_sky(values, use & (2 * distance > reach), dy, dx, sigma)
+    key = (np.arange(n)[:, None, None] * rings + ring)[use]
+    limit = level * sigma * np.maximum(1.0, (distance / follow) ** 2)
     high = (values > sky + limit)[use]
-    total = np.bincount(key, minlength=n * (reach + 1)).reshape(n, reach + 1)
-    above = np.bincount(key, high, minlength=n * (reach + 1)).reshape(n, reach + 1)
+    total = np.bincount(key, minlength=n * rings).reshape(n, rings)
+    above = np.bincount(key, high, minlength=n * rings).reshape(n, rings)
     below = (2 * above <= total) & (total > 0)
-    ends = below[:, :-1] & below[:, 1:] & (np.arange(reach) > core[:, None])
+    ends = below[:, :-1] & below[:, 1:] & (stride * np.arange(rings - 1) > core[:, None])
     found = ends.any(axis=1) & np.isfinite(sky).all(axis=(1, 2))
-    first = np.argmax(ends, axis=1).astype(float)
+    first = stride * np.argmax(ends, axis=1).astype(float)
     return np.where(found & (first <= within * reach), first, np.nan)
 
 
@@ -437,10 +478,11 @@ def _local_sky(values, outer, dy, dx, sigma):
     return plane[:, 0, None, None] + plane[:, 1, None, None] * dy + plane[:, 2, None, None] * dx
 
 
-def _spike_length(data, usable, sigma, y, x, dy, dx, half, start, level,
+def _spike_length(data, usable, sigma, y, x, dy, dx, half, start, level, reach=np.inf,
                   blocks=(8, 32, 128)):
     """How far from (y, x), in the direction (dy, dx) along a detector axis, a spike of
-    half-width `half` stands above the pixels beside it, measured from radius `start` on.
+    half-width `half` stands above the pixels beside it, measured from radius `start` on and
+    at most to radius `reach`.
 
     The excess is averaged in blocks of the first of `blocks` pixels from `start` on, then, from
     the last block that stands out, in the longer blocks in turn: a spike fades slowly, and
@@ -454,26 +496,19 @@ def _spike_length(data, usable, sigma, y, x, dy, dx, half, start, level,
              slice(min(across + 2 * w + 1, nx), min(across + 4 * w + 2, nx))]
     n_inner = inner[0].stop - inner[0].start
     n_outer = sum(o.stop - o.start for o in outer)
-    first = int(round(y)) + dy * int(start)
-    lo, hi = (first, ny) if dy > 0 else (0, first + 1)
+    first, last = int(round(y)) + dy * int(start), int(round(y)) + dy * int(min(reach, 1e9))
+    lo, hi = (first, min(ny, last + 1)) if dy > 0 else (max(0, last), first + 1)
     if n_inner <= 0 or n_outer <= 0 or hi - lo < 2 * blocks[0]:
         return 0.0
 
-    def strip(columns):
-        """Values and flags of the given columns along the spike, from the star out."""
-        values = np.hstack([data[lo:hi, c] for c in columns])
-        good = np.hstack([usable[lo:hi, c] for c in columns])
-        return (values, good) if dy > 0 else (values[::-1], good[::-1])
-
-    # The mean over the spike's width, which a narrow spike moves, against the median beside it.
-    values, good = strip(inner)
-    with np.errstate(invalid="ignore"):
-        excess = (np.where(good, values, 0.0).sum(axis=1) / good.sum(axis=1)
-                  - masked_median(*strip(outer), axis=1))
-    noise = sigma * np.sqrt(1.0 / n_inner + MEDIAN_NOISE**2 / n_outer)
+    values = np.hstack([data[lo:hi, c] for c in inner + outer])
+    good = np.hstack([usable[lo:hi, c] for c in inner + outer])
+    if dy < 0:  # from the star out
+        values, good = values[::-1], good[::-1]
+    excess, noise = _spike_excess(values, good, n_inner)
     end = 0
     for k, block in enumerate(blocks):
-        reached = _last_block(excess[end:], block, level * noise)
+        reached = _last_block(excess[end:], block, level * sigma * noise)
         if reached == 0 and k == 0:
             return 0.0
         end += reached
@@ -664,7 +699,7 @@ def defect_lines(data: np.ndarray, good: np.ndarray, sigma: float, *, significan
         threshold = significance * profile.level_noise(sigma)
         lines = np.flatnonzero(
             _narrow((known & (np.abs(filled - local) > threshold))[None], max_width)[0])
-        _paint(mask, axis, lines, np.zeros_like(lines), np.full_like(lines, data.shape[axis]))
+        _paint_whole(mask, axis, lines)
         _paint_pieces(mask, profile, sigma, significance, min_offset, trend, max_width)
     return mask
 
@@ -732,16 +767,19 @@ def edge_strips(image: np.ndarray, good: np.ndarray, sigma: float, *, offset: fl
     True
     """
     mask = np.zeros(image.shape, bool)
-    values = np.where(good, image, 0.0)
     for axis in (0, 1):
-        level = _profile(values, good, axis, block).levels()
+        # Every fourth pixel along the lines: the steps sought are many times their noise.
+        along = (slice(None, None, 4), slice(None)) if axis == 0 else (slice(None),
+                                                                      slice(None, None, 4))
+        values, seen = image[along], good[along]
+        level = _profile(np.where(seen, values, 0.0), seen, axis, block // 4).levels()
         known = np.flatnonzero(np.isfinite(level))
         if known.size < 8:
             continue
         for side in (1, -1):
             lines = known if side > 0 else known[::-1]
             ends = _strip_end(level[lines], sigma, offset, int(reach * level.size))
-            _paint(mask, axis, lines[:ends], np.zeros(ends, int), np.full(ends, image.shape[axis]))
+            _paint_whole(mask, axis, lines[:ends])
     return mask
 
 

@@ -30,7 +30,7 @@ __all__ = ["Exclusion", "PreparedImage", "prepare_image", "background_mesh", "ro
 # Fewer sky pixels than this leave the noise unknown.
 MIN_SKY_PIXELS = 100
 
-# FWHM (pixels) beyond which a compact source is no star, when the stars' own is unknown.
+# FWHM (pixels) up to which a compact source is masked as a star, whatever the stars' own.
 MAX_STAR_WIDTH = 20.0
 
 
@@ -135,10 +135,10 @@ class _MeshGrid:
     """The cells of a background mesh and the pixels read in each.
 
     Along each axis the cells are `box` pixels wide, apart from the outermost quarter, quarter
-    and half of a box at either end of an axis at least three boxes long. Cells of one width class
-    (narrow, half, whole) are read alike, so that the cells of a pair of classes form one array:
-    as many pixels of each, from its start, as the smallest of them holds, every other one in
-    cells at least 24 pixels wide.
+    and half of a box at either end of an axis at least three boxes long. Cells of one width
+    class (narrow, half, whole) are read alike, so that the cells of a pair of classes form one
+    array: as many pixels of each, from its start, as the smallest of them holds, every other
+    one in cells at least 24 pixels wide.
     """
 
     def __init__(self, shape, box):
@@ -251,9 +251,9 @@ def _cell_classes(widths):
     kind = np.digitize(widths, [24, 48])
     for k in np.unique(kind):
         cells = np.flatnonzero(kind == k)
-        stride = 2 if k > 0 else 1
-        length = int(widths[cells].min()) // stride * stride
-        classes.append((cells, length, stride))
+        every = 2 if k > 0 else 1
+        length = int(widths[cells].min()) // every * every
+        classes.append((cells, length, every))
     return classes
 
 
@@ -293,10 +293,10 @@ class Sources:
         Whether the core is compact: round enough, and reaching no farther than a star's.
     width : ndarray
         FWHM (pixels) of the Gaussian that falls from the peak to the edge of the core.
+    wing : ndarray
+        How far the disk reaches beyond the core.
     core, owner : ndarray of int
         Flat indices of the pixels of the cores, and the source each belongs to.
-    grow : float
-        Pixels added around a core that is masked as it is.
     """
 
     y: np.ndarray
@@ -305,21 +305,21 @@ class Sources:
     radius: np.ndarray
     compact: np.ndarray
     width: np.ndarray
+    wing: np.ndarray
     core: np.ndarray
     owner: np.ndarray
-    grow: float = 2.0
 
     def mask(self, shape, max_width: float = np.inf) -> np.ndarray:
         """The disks of the compact sources no wider than `max_width` (stars), and the cores
-        of the wider ones (galaxies, glows), grown by `grow` pixels: a disk fitted to the peak
-        of a broad, faint source would reach far beyond it."""
+        of the wider ones (galaxies, glows) grown by their wings, which follow their shape: a
+        disk fitted to the peak of a broad, faint source would reach far beyond it."""
         mask = np.zeros(shape, bool)
         star = self.compact & (self.width <= max_width)
         defects.paint_disks(mask, self.y[star], self.x[star], self.radius[star])
         wide = (self.compact & ~star)[self.owner]
         if wide.any():
             rows, cols = np.divmod(self.core[wide], shape[1])
-            defects.paint_disks(mask, rows, cols, np.full(rows.size, self.grow))
+            defects.paint_disks(mask, rows, cols, self.wing[self.owner[wide]])
         return mask
 
 
@@ -348,8 +348,8 @@ def find_sources(data: np.ndarray, sigma: float, *, low: float = 3.0, peak: floa
     labels, n = ndimage.label(data > low * sigma, structure=np.ones((3, 3)))
     empty = np.zeros(0)
     if n == 0:
-        return Sources(empty, empty, empty, empty, np.zeros(0, bool), empty,
-                       np.zeros(0, int), np.zeros(0, int), grow)
+        return Sources(empty, empty, empty, empty, np.zeros(0, bool), empty, empty,
+                       np.zeros(0, int), np.zeros(0, int))
     index = np.flatnonzero(labels)
     lab = labels.ravel()[index]
     value = data.ravel()[index] / sigma
@@ -382,7 +382,7 @@ def find_sources(data: np.ndarray, sigma: float, *, low: float = 3.0, peak: floa
         width = FWHM_PER_SIGMA * (extent + 0.5) / np.sqrt(2.0 * np.log(peaks / level))
     k, owner = np.unique(lab, return_inverse=True)
     return Sources(my[k], mx[k], peaks[k], radius[k], compact[k],
-                   np.nan_to_num(width[k], nan=np.inf), index, owner, grow)
+                   np.nan_to_num(width[k], nan=np.inf), radius[k] - extent[k] - 0.5, index, owner)
 
 
 def compact_sources(data: np.ndarray, sigma: float, **kwargs) -> np.ndarray:
@@ -459,9 +459,8 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
     found = find_sources(data, noise, peak=source_peak)
     psf_fwhm = star_fwhm(data, found.y, found.x, found.peak,
                          found.compact & (found.peak > 20.0), good)
-    # No star is much wider than the isolated ones (the width of a faint one is rough), or
-    # wider than seeing ever makes them.
-    max_width = MAX_STAR_WIDTH if psf_fwhm is None else min(5.0 * psf_fwhm, MAX_STAR_WIDTH)
+    # No star is much wider than the isolated ones (the width of a faint one is rough).
+    max_width = MAX_STAR_WIDTH if psf_fwhm is None else max(5.0 * psf_fwhm, MAX_STAR_WIDTH)
     sources = found.mask(image.shape, max_width) & good
     sky = good & ~sources
     # Stars and their wings raise a median: measure the sky again without them. The first
@@ -527,7 +526,7 @@ def _exclude_stars_and_defects(image, data, flags, noise, step, saturated, box, 
 
 def _flag(flags, where, reason):
     """Set the bit `reason` in `flags` at the pixels `where`."""
-    np.bitwise_or(flags, np.uint8(reason), out=flags, where=where)
+    flags |= where.view(np.uint8) * np.uint8(reason)
 
 
 def _positive(sigma: float) -> float:

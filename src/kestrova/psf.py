@@ -71,7 +71,7 @@ def adaptive_sigma(stamps: np.ndarray, *, iterations: int = 20):
 
 def star_fwhm(data: np.ndarray, y: np.ndarray, x: np.ndarray, peak: np.ndarray,
               candidate: np.ndarray, usable: np.ndarray, *, min_stars: int = 5,
-              max_stars: int = 400, half: int = 12, spread: float = 0.1,
+              max_stars: int = 100, half: int = 10, spread: float = 0.1,
               max_ellipticity: float = 0.1) -> float | None:
     """FWHM in pixels, as the pixels sample it, of the point-spread function, from the
     :func:`adaptive_sigma` of the isolated stars; None when fewer than `min_stars` agree.
