@@ -84,6 +84,17 @@ def saturated_star(rng, shape=(500, 500), level=30_000.0):
     return np.minimum(image, level)
 
 
+def test_a_bright_star_below_saturation_leaves_no_streak():
+    rows, cols = np.mgrid[:400, :400]
+    r2 = (rows - 190.0) ** 2 + (cols - 210.0) ** 2
+    image = np.random.default_rng(7).normal(0.0, 0.05, (400, 400))     # a calibrated frame
+    image += 80.0 * (1.0 + r2 / 3.0) ** -2.5 + 0.6 * (1.0 + r2 / 200.0) ** -1.2
+    image[189:192, 150:270] += 0.8 * (1.0 + np.abs(np.arange(150, 270) - 210.0) / 4.0) ** -1.5
+    prep = prepare_image(image)
+    assert prep.saturation is None and prep.excluded_by(Exclusion.SOURCE)[190, 250]
+    assert len(find_streaks(image)) == 0
+
+
 def test_a_saturated_star_leaves_no_streak():
     image = saturated_star(np.random.default_rng(4))
     prep = prepare_image(image)
@@ -108,6 +119,43 @@ def test_the_stars_width_is_measured_among_hot_pixels(sigma, n):
         assert fwhm is None
     else:  # as the pixels sample it
         assert fwhm == pytest.approx(2.3548 * np.sqrt(sigma**2 + 1 / 12), rel=0.08)
+
+
+def test_the_reasons_for_excluding_a_pixel_are_kept_apart():
+    image, where = raw_frame(np.random.default_rng(8))
+    image = image.astype(float)
+    image[400, 300] = np.nan
+    image[100:105, 500:505] += 5000.0                       # a star
+    mask = np.zeros(image.shape, bool)
+    mask[500:, 500:] = True
+    prep = prepare_image(image, mask=mask)
+    flags = {reason: prep.excluded_by(reason) for reason in Exclusion}
+    assert flags[Exclusion.INVALID][400, 300] and flags[Exclusion.MASKED][550, 550]
+    assert flags[Exclusion.SOURCE][102, 502] and np.array_equal(prep.sources,
+                                                                 flags[Exclusion.SOURCE])
+    assert np.array_equal(prep.excluded, np.any(list(flags.values()), axis=0))
+    assert (prep.data[prep.excluded] == 0).all() and (prep.detect[prep.excluded] == 0).all()
+    assert prepare_image(image, sigma=7.0).sigma == 7.0
+
+
+def test_holes_left_as_zeros_in_a_raw_frame_are_not_sky():
+    rng = np.random.default_rng(9)
+    image = np.round(rng.normal(900.0, 8.0, (300, 300))).astype(np.uint16)
+    rows, cols = np.mgrid[:300, :300]
+    hole = (rows - 120) ** 2 + (cols - 80) ** 2 < 25                    # too small for a run
+    image[hole] = 0
+    prep = prepare_image(image)
+    assert prep.excluded_by(Exclusion.DEFECT)[hole].all()
+    assert prep.excluded.mean() < 0.01
+
+
+def test_a_glow_along_a_border_is_followed():
+    rows, cols = np.mgrid[:512, :512]
+    image = np.random.default_rng(10).normal(500.0, 5.0, (512, 512))
+    image += 40.0 * np.exp(-cols / 12.0) + 30.0 * np.exp(-(511 - rows) / 20.0)
+    prep = prepare_image(image)
+    assert np.abs(prep.data[:, :40].mean(axis=0)).max() < 1.0
+    assert len(find_streaks(image)) == 0
 
 
 def test_a_streak_through_a_corner_keeps_its_ends():

@@ -337,7 +337,7 @@ def _spike_excess(values, good, n_inner):
 def _spikes_seen(data, usable, sigma, y, x, start, level, block=8):
     """Whether a spike leaves each star at (`y`, `x`) in each of the SPIKE_DIRECTIONS: the
     :func:`_spike_excess` of a strip 5 pixels wide beyond the distance `start` (per star and
-    direction) stands out by `level` times its noise in one of the two blocks of `block`
+    direction) stands out by `level` times its noise in both of the two blocks of `block`
     pixels there."""
     ny, nx = data.shape
     n = len(y)
@@ -355,7 +355,8 @@ def _spikes_seen(data, usable, sigma, y, x, start, level, block=8):
     valid = np.isfinite(blocks)
     count = np.maximum(valid.sum(axis=-1), 1)
     mean = np.where(valid, blocks, 0.0).sum(axis=-1) / count
-    return (mean > level * sigma * noise / np.sqrt(count)).any(axis=-1)
+    # Both blocks: a spike runs on, a star beside the halo fills one.
+    return (mean > level * sigma * noise / np.sqrt(count)).all(axis=-1)
 
 
 def sparse_label(mask: np.ndarray):

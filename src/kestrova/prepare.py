@@ -318,8 +318,16 @@ class Sources:
         defects.paint_disks(mask, self.y[star], self.x[star], self.radius[star])
         wide = (self.compact & ~star)[self.owner]
         if wide.any():
-            rows, cols = np.divmod(self.core[wide], shape[1])
-            defects.paint_disks(mask, rows, cols, self.wing[self.owner[wide]])
+            core = self.core[wide]
+            mask.flat[core] = True
+            # The wings around a core are those around its rim.
+            nx = shape[1]
+            rim = np.zeros(core.size, bool)
+            for step in (1, -1, nx, -nx):
+                at = np.clip(np.searchsorted(core, core + step), 0, core.size - 1)
+                rim |= core[at] != core + step
+            rows, cols = np.divmod(core[rim], nx)
+            defects.paint_disks(mask, rows, cols, self.wing[self.owner[wide][rim]])
         return mask
 
 
@@ -559,8 +567,7 @@ def _sky_background(image, data, sky, limit, box, step, out):
 def _subtract(image, background, bad, out=None):
     """image - background, 0 at bad pixels."""
     data = np.subtract(image, background, out=out)
-    if bad.any():
-        data[bad] = 0.0
+    np.copyto(data, 0.0, where=bad)
     return data
 
 
