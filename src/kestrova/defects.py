@@ -698,8 +698,9 @@ def defect_lines(data: np.ndarray, good: np.ndarray, sigma: float, *, significan
         filled = np.interp(np.arange(level.size), np.flatnonzero(known), level[known])
         local = ndimage.median_filter(filled, size=trend, mode="nearest")
         threshold = significance * profile.level_noise(sigma)
-        lines = np.flatnonzero(
-            _narrow((known & (np.abs(filled - local) > threshold))[None], max_width)[0])
+        deviation = filled - local
+        apart = known & (np.abs(deviation) > threshold) & _sharp(deviation[None])[0]
+        lines = np.flatnonzero(_narrow(apart[None], max_width)[0])
         _paint_whole(mask, axis, lines)
         _paint_pieces(mask, profile, sigma, significance, min_offset, trend, max_width)
     return mask
@@ -719,6 +720,7 @@ def _paint_pieces(mask, profile, sigma, significance, min_offset, trend, max_wid
     window = np.clip(line[:, None] + np.arange(trend) - trend // 2, 0, means.shape[1] - 1)
     deviation = means[block, line] - np.median(means[block[:, None], window], axis=1)
     hit = np.abs(deviation) > limit[block, line]
+    hit &= _sharp(rough)[block, line]
     sign = np.zeros(means.shape, np.int8)
     sign[block[hit], line[hit]] = np.sign(deviation[hit])
     for s in (1, -1):
@@ -735,6 +737,17 @@ def _paint_pieces(mask, profile, sigma, significance, min_offset, trend, max_wid
         grown[:-1] |= keep[1:]
         block, line = np.nonzero(grown)
         _paint(mask, profile.axis, line, profile.edges[block], profile.edges[block + 1])
+
+
+def _sharp(deviation, ratio=0.5):
+    """Where a line's `deviation` (last axis: lines side by side) exceeds that of either
+    neighbour, taken on the same side, by more than 1 / `ratio` times. A defect stops at its
+    line; a trail along a line spreads over the stars' width, and the line beside its crest
+    keeps well over half of it."""
+    side = np.sign(deviation)
+    padded = np.pad(deviation, [(0, 0)] * (deviation.ndim - 1) + [(1, 1)])
+    limit = ratio * np.abs(deviation)
+    return (padded[..., :-2] * side < limit) & (padded[..., 2:] * side < limit) & (side != 0)
 
 
 def _narrow(flags, max_width):

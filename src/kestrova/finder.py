@@ -111,7 +111,7 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
     # the search does not hold the full-size background.
     level = float(np.median(prep.background[::4, ::4]))
     data, detect, sigma, excluded = prep.data, prep.detect, prep.sigma, prep.excluded
-    psf_fwhm = getattr(prep, "psf_fwhm", None)
+    psf_fwhm = prep.psf_fwhm
     del prep
     shape = data.shape
     # The stages own the prepared images: found streaks are blanked in them, in place.

@@ -51,6 +51,10 @@ SOFT_END = (0.3, 0.8)
 # detection threshold (a trail at the threshold keeps about 0.75 of it).
 KNOT_FRACTION = 0.6
 CHUNKS = 8
+# Tapering: both outer quarters of the segment below this fraction of its middle's median chunk,
+# as along an edge-on disk's exponential profile (a trail keeps its level, a fading or tumbling
+# one at one end or in waves).
+TAPER = 0.5
 
 
 @dataclass(frozen=True)
@@ -61,7 +65,7 @@ class Verdict:
     ----------
     reason : str
         "" for a trail, else why not: "no ridge", "not elongated", "off centre", "broad",
-        "sharp", "knotty", "soft ends", "noise".
+        "sharp", "tapered", "knotty", "soft ends", "noise".
     r, theta : float
         The line along the ridge's crest (see :func:`crest`).
     moved : float
@@ -151,7 +155,7 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
     >>> galaxy = rng.normal(size=(200, 300)) + 9.0 * np.exp(
     ...     -0.5 * (((rows - 101.0) / 4) ** 2 + ((cols - 150) / 12) ** 2))
     >>> verify(galaxy, galaxy < -99, 1.0, -1.5, 0.0, -100, 100, min_snr=6.0, width=2.0).reason
-    'knotty'
+    'tapered'
     """
     r0, theta0 = r, theta
     r, theta, a, b = crest(data, excluded, sigma, r, theta, a, b)
@@ -182,7 +186,10 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
     if rd.fwhm > MAX_WIDTH_PSF * (psf_fwhm or DEFAULT_PSF_FWHM) and rd.peak < BRIGHT:
         # Much wider than a star and faint: background structure, not a (defocused) trail.
         return verdict("broad")
-    chunks = np.sort(chunk_snr(data, excluded, sigma, r, theta, a, b, width, CHUNKS))
+    chunks = chunk_snr(data, excluded, sigma, r, theta, a, b, width, CHUNKS)
+    if _tapered(chunks):
+        return verdict("tapered")
+    chunks = np.sort(chunks)
     rest = chunks[:-CHUNKS // 4]
     if rest.sum() / np.sqrt(rest.size) < KNOT_FRACTION * min_snr:
         return verdict("knotty")
@@ -195,6 +202,25 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
     significance = (snr - med) / spread
     return replace(verdict("" if significance >= min_snr else "noise"),
                    significance=significance)
+
+
+def _tapered(chunks):
+    """Whether the chunks' S/N (in order along the segment, each with unit noise) fall off
+    towards both ends: each outer quarter below `TAPER` times the median of the middle half,
+    by three times its noise. The median keeps a glint in the middle from counting.
+
+    Examples
+    --------
+    >>> disk = 20.0 * np.exp(-np.abs(np.arange(8) - 3.5) * 18.0 / 30.0)
+    >>> fading = np.r_[disk[:4], 15.0, 15.0, 15.0, 15.0]          # a trail fading at one end
+    >>> bool(_tapered(disk)), bool(_tapered(np.full(8, 5.0))), bool(_tapered(fading))
+    (True, False, False)
+    """
+    quarter = len(chunks) // 4
+    middle = np.median(chunks[quarter:len(chunks) - quarter])
+    noise = 3.0 / np.sqrt(quarter)
+    return all(outer < TAPER * middle and outer < middle - noise
+               for outer in (chunks[:quarter].mean(), chunks[len(chunks) - quarter:].mean()))
 
 
 def _soft_ends(data, excluded, sigma, r, theta, a, b, *, half_width, reach, margin):
