@@ -72,7 +72,7 @@ def adaptive_sigma(stamps: np.ndarray, *, iterations: int = 20):
 def star_fwhm(data: np.ndarray, y: np.ndarray, x: np.ndarray, peak: np.ndarray,
               candidate: np.ndarray, usable: np.ndarray, *, min_stars: int = 5,
               max_stars: int = 100, half: int = 10, spread: float = 0.1,
-              max_ellipticity: float = 0.1) -> float | None:
+              max_ellipticity: float = 0.2) -> float | None:
     """FWHM in pixels, as the pixels sample it, of the point-spread function, from the
     :func:`adaptive_sigma` of the isolated stars; None when fewer than `min_stars` agree.
 
@@ -82,7 +82,8 @@ def star_fwhm(data: np.ndarray, y: np.ndarray, x: np.ndarray, peak: np.ndarray,
     The sources of the image are at (`y`, `x`), with peaks `peak`. A source is measured when
     it is a `candidate` (compact, neither saturated nor faint), no other source lies within
     `half` pixels of it, and its stamp of `half` pixels around it lies inside the image and
-    holds only `usable` pixels; the brightest `max_stars` such are measured. Stars are round
+    holds only `usable` pixels; the brightest 4 `max_stars` such are measured (on a frame hit
+    by many cosmic rays, the brightest sources are hits). Stars are round
     and all have the width of the point-spread function, while cosmic-ray hits and hot pixels
     are sharper, often lopsided and each of its own width, and galaxies broader: among the
     sources at least a pixel wide with an ellipticity below `max_ellipticity`, the width taken
@@ -119,13 +120,17 @@ def star_fwhm(data: np.ndarray, y: np.ndarray, x: np.ndarray, peak: np.ndarray,
     rows = iy[chosen, None, None] + window[None, :, None]
     cols = ix[chosen, None, None] + window[None, None, :]
     clean = usable[rows, cols].all(axis=(1, 2))
-    rows, cols = rows[clean][:max_stars], cols[clean][:max_stars]
+    rows, cols = rows[clean], cols[clean]
     sigma, ellipticity = adaptive_sigma(data[rows, cols])
     width = FWHM_PER_SIGMA * sigma
     width = np.log(width[(width >= 1.0) & (ellipticity < max_ellipticity)])
     if width.size < min_stars:
         return None
     share = (np.abs(width[:, None] - width[None, :]) < spread).sum(axis=1)
-    common = width[np.argmax(share)]
+    if not (share >= min_stars).any():
+        return None
+    # Of the widths that enough sources share, the broadest: cosmic-ray hits and hot pixels
+    # can be as many as the stars and share a width too, but none is broader than the optics.
+    common = width[share >= min_stars].max()
     stars = width[np.abs(width - common) < spread]
     return float(np.exp(np.median(stars))) if stars.size >= min_stars else None

@@ -25,7 +25,8 @@ import numpy as np
 from .lines import across, along, point, strip, to_frame, to_pixels
 from .prepare import robust_sigma
 from .ridge import (APERTURE_FWHM, MAX_REACH, REACH, SIDE_BAND, SIDE_BAND_MIN, Ridge,
-                    across_sums, crest, cross_profile, flux_per_length, ridge, side_levels)
+                    across_sums, core_width, crest, cross_profile, flux_per_length, ridge,
+                    side_levels)
 
 __all__ = ["Verdict", "Verifier", "chunk_snr", "local_noise", "verify"]
 
@@ -37,10 +38,12 @@ MAX_SIDE_FRACTION = 0.25
 MAX_WIDTH_PSF = 4.0
 BRIGHT = 3.0
 DEFAULT_PSF_FWHM = 2.5
-# A ridge narrower than this fraction of the stars' FWHM did not come through the optics; the
-# test needs stars resolved over at least this many pixels.
-MIN_WIDTH_PSF = 0.5
-MIN_RESOLVED = 2.0
+# A ridge whose core is narrower than this fraction of the stars' FWHM, or than this many
+# pixels whatever the stars, did not come through the optics (a cosmic-ray track, a hot
+# column); the core's fit must stand this many sigma for its width to count.
+MIN_WIDTH_PSF = 0.6
+SHARPEST = 1.5
+SHARP_SIGNIFICANCE = 10.0
 # A trail is at least this many times longer than wide; an edge-on galaxy or a pair of stars
 # is not.
 MIN_ELONGATION = 8.0
@@ -179,7 +182,7 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
     sides = side_levels(profile, rd)
     if sides and max(sides) > MAX_SIDE_FRACTION * rd.peak:
         return verdict("broad")
-    if psf_fwhm and psf_fwhm >= MIN_RESOLVED and rd.fwhm < MIN_WIDTH_PSF * psf_fwhm:
+    if _sharp(data, excluded, sigma, r, theta, a, b, psf_fwhm):
         # Sharper than a star: a cosmic-ray track or a hot column; the light of a trail comes
         # through the telescope's blur.
         return verdict("sharp")
@@ -202,6 +205,14 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
     significance = (snr - med) / spread
     return replace(verdict("" if significance >= min_snr else "noise"),
                    significance=significance)
+
+
+def _sharp(data, excluded, sigma, r, theta, a, b, psf_fwhm):
+    """Whether the ridge's core (see :func:`~kestrova.ridge.core_width`) is measured narrower
+    than the optics let a trail be."""
+    width, significance = core_width(data, excluded, sigma, r, theta, a, b)
+    limit = max(SHARPEST, MIN_WIDTH_PSF * psf_fwhm) if psf_fwhm else SHARPEST
+    return significance >= SHARP_SIGNIFICANCE and width < limit
 
 
 def _tapered(chunks):
