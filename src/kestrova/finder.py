@@ -111,14 +111,15 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
     # the search does not hold the full-size background.
     level = float(np.median(prep.background[::4, ::4]))
     data, detect, sigma, excluded = prep.data, prep.detect, prep.sigma, prep.excluded
-    psf_fwhm = prep.psf_fwhm
+    psf_fwhm, stars = prep.psf_fwhm, prep.saturated_points()
     del prep
     shape = data.shape
     # The stages own the prepared images: found streaks are blanked in them, in place.
     detector = Detector(detect, sigma, binning=binning or choose_binning(shape), width=width,
                         min_snr=min_snr)
     measurer = Measurer(data, sigma, width=width, min_length=min_length)
-    verifier = Verifier(data, excluded, sigma, min_snr=min_snr, width=width, psf_fwhm=psf_fwhm)
+    verifier = Verifier(data, excluded, sigma, min_snr=min_snr, width=width, psf_fwhm=psf_fwhm,
+                        stars=stars)
     first_map = detector.coarse()
     report("scored", 0)
     snr = first_map.snr.copy()

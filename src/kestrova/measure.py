@@ -230,17 +230,19 @@ def _split_at_gap(position, running_sum, segment, sigma, min_length, significanc
     return lo_, hi_, float(total), n
 
 
-def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=3.0,
+def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=5.0,
                    max_gap=30.0, max_gap_fraction=0.5):
     """Grow a segment (start, end, sum, count) over the pieces of the same trail beyond its
     ends, so that a dip in brightness (a tumbling satellite), a star or a masked column on the
     trail does not end it.
 
     Beyond each end, the best box of the remaining samples (:func:`best_segment`) is joined
-    when it stands out by itself (S/N at least `min_snr`), is at least `min_level` of the
-    segment's level, and lies within `max_gap` pixels or `max_gap_fraction` of the segment's
-    length; the samples in the gap count in the sum. Masked pixels are no samples: a gap they
-    leave is bridged like any other.
+    when it stands out by itself (S/N at least `min_snr`: the best of the many boxes of a line
+    of noise reaches 3 or 4), is at least `min_level` of the segment's level, lies within
+    `max_gap` pixels or `max_gap_fraction` of the segment's length, and the samples in the gap
+    are not clearly below `min_level` of the segment's level (a dip, not an empty stretch);
+    the samples in the gap count in the sum. Masked pixels are no samples: a gap they leave is
+    bridged like any other.
 
     Examples
     --------
@@ -263,7 +265,11 @@ def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=3
                 break
             c, d, t, n = piece
             gap = c - b if side > 0 else a - d
-            if (t < min_snr * sigma * np.sqrt(n) or t / n < min_level * level
+            between = values[(position > b) & (position < c) if side > 0 else
+                             (position > d) & (position < a)]
+            empty = between.size > 0 and (between.mean() + 3.0 * sigma / np.sqrt(between.size)
+                                          < min_level * level)
+            if (t < min_snr * sigma * np.sqrt(n) or t / n < min_level * level or empty
                     or gap > max(max_gap, max_gap_fraction * (b - a))):
                 break
             if side > 0:

@@ -94,6 +94,22 @@ class PreparedImage:
         """Pixels excluded for (any of the bits of) `reason`."""
         return (self.flags & np.uint8(reason)) != 0
 
+    def saturated_points(self, step: int = 4) -> np.ndarray:
+        """(column, row) of the saturated pixels, one per `step` x `step` cell that has any.
+
+        Examples
+        --------
+        >>> image = np.random.default_rng(0).normal(100.0, 5.0, (200, 200))
+        >>> image[50:53, 60:70] = 65535.0; image[150, 20] = 65535.0
+        >>> columns, rows = prepare_image(image).saturated_points()
+        >>> sorted(set(rows.tolist()))                # the stars with the halos masked around them
+        [44.0, 48.0, 52.0, 56.0, 144.0, 148.0, 152.0]
+        """
+        rows, cols = np.nonzero(self.flags & np.uint8(Exclusion.SATURATED))
+        cells = np.unique((rows // step) * (self.flags.shape[1] // step + 1) + cols // step)
+        rows, cols = np.divmod(cells, self.flags.shape[1] // step + 1)
+        return np.array([cols * step, rows * step], dtype=float)
+
 
 def background_mesh(image: np.ndarray, good: np.ndarray, box: int | None = 64,
                     step: float = 0.0) -> np.ndarray:

@@ -7,7 +7,8 @@ three ways, each tested here on the pixels around the measured segment:
 
 - its cross-profile is a narrow ridge centred on the line, at the level of nothing on either side
   (:func:`~kestrova.ridge.cross_profile`, :func:`~kestrova.ridge.ridge`);
-- its signal is spread along the segment, not held in a few knots (:func:`chunk_snr`);
+- its signal is spread along the segment, not held in a few knots or at its ends
+  (:func:`chunk_levels`);
 - it stands out from the lines parallel to it nearby, whose scatter is the real noise of lines of
   that length and angle in this image, background residuals and star wings included
   (:func:`local_noise`).
@@ -28,7 +29,7 @@ from .ridge import (APERTURE_FWHM, MAX_REACH, REACH, SIDE_BAND, SIDE_BAND_MIN, R
                     across_sums, core_width, crest, cross_profile, flux_per_length, ridge,
                     side_levels)
 
-__all__ = ["Verdict", "Verifier", "chunk_snr", "local_noise", "verify"]
+__all__ = ["Verdict", "Verifier", "chunk_levels", "local_noise", "on_spike", "verify"]
 
 # A side band above this fraction of the ridge's peak means a broad feature (galaxy, halo,
 # background structure), not a trail.
@@ -46,7 +47,7 @@ SHARPEST = 1.5
 SHARP_SIGNIFICANCE = 10.0
 # A trail is at least this many times longer than wide; an edge-on galaxy or a pair of stars
 # is not.
-MIN_ELONGATION = 8.0
+MIN_ELONGATION = 10.0
 # Beyond the ends of a segment, a level within this range of fractions of the level inside
 # them: a fading disk.
 SOFT_END = (0.3, 0.8)
@@ -54,10 +55,12 @@ SOFT_END = (0.3, 0.8)
 # detection threshold (a trail at the threshold keeps about 0.75 of it).
 KNOT_FRACTION = 0.6
 CHUNKS = 8
-# Tapering: both outer quarters of the segment below this fraction of its middle's median chunk,
-# as along an edge-on disk's exponential profile (a trail keeps its level, a fading or tumbling
-# one at one end or in waves).
+# Shape: both outer quarters of the segment below this fraction of its middle's median chunk
+# (an edge-on disk's exponential profile), or the middle below the second fraction of both
+# outer quarters (a line through two sources, empty between them). A trail keeps its level,
+# fades at one end, or varies in waves (a tumbling satellite dims by 60 % at most).
 TAPER = 0.5
+HOLLOW = 0.3
 
 
 @dataclass(frozen=True)
@@ -68,7 +71,7 @@ class Verdict:
     ----------
     reason : str
         "" for a trail, else why not: "no ridge", "not elongated", "off centre", "broad",
-        "sharp", "tapered", "knotty", "soft ends", "noise".
+        "sharp", "tapered", "hollow", "knotty", "soft ends", "noise", "spike".
     r, theta : float
         The line along the ridge's crest (see :func:`crest`).
     moved : float
@@ -90,14 +93,15 @@ class Verdict:
         return not self.reason
 
 
-def chunk_snr(data, excluded, sigma, r, theta, a, b, half_width, n=8):
-    """Signal-to-noise ratio of each of `n` equal chunks of the band of the segment [a, b].
+def chunk_levels(data, excluded, sigma, r, theta, a, b, half_width, n=8):
+    """Mean level (in units of the noise) of each of `n` equal chunks of the band of the segment
+    [a, b], and its error; a chunk without valid pixels has level 0 and an infinite error.
 
     Examples
     --------
     >>> data = np.zeros((20, 80)); data[10, 5:75] = 1.0
-    >>> s = chunk_snr(data, data < 0, 1.0, -0.5, 0.0, -32.0, 32.0, 1.0)
-    >>> s.round(2).tolist()
+    >>> level, error = chunk_levels(data, data < 0, 1.0, -0.5, 0.0, -32.0, 32.0, 1.0)
+    >>> (level / error).round(2).tolist()
     [2.83, 2.83, 2.83, 2.83, 2.83, 2.83, 2.83, 2.83]
     """
     rows, cols, _, m = strip(data.shape, r, theta, a, b, half_width)
@@ -106,7 +110,8 @@ def chunk_snr(data, excluded, sigma, r, theta, a, b, half_width, n=8):
     k = np.clip(((m - a) / max(b - a, 1e-9) * n).astype(np.intp), 0, n - 1)
     count = np.bincount(k, minlength=n)
     total = np.bincount(k, v, minlength=n)
-    return total / np.sqrt(np.maximum(count, 1))
+    with np.errstate(divide="ignore"):
+        return total / np.maximum(count, 1), np.where(count > 0, 1.0 / np.sqrt(count), np.inf)
 
 
 def local_noise(data, excluded, sigma, r, theta, a, b, *, band, keep_out, reach=120.0,
@@ -135,6 +140,27 @@ def local_noise(data, excluded, sigma, r, theta, a, b, *, band, keep_out, reach=
     snr = total[use] / np.sqrt(count[use])
     med = float(np.median(snr))
     return med, max(1.0, robust_sigma(snr - med))
+
+
+def on_spike(shape, r, theta, stars, *, reach=3.0, max_angle=np.radians(1.0)) -> bool:
+    """Whether the line (r, theta) runs along a detector axis, within `max_angle`, through one
+    of the saturated `stars` (pixel columns and rows, shape (2, n)), within `reach` pixels: a
+    diffraction spike or a bleed beyond what was masked.
+
+    Examples
+    --------
+    >>> stars = np.array([[150.0], [40.0]])                     # (column, row)
+    >>> [on_spike((100, 200), r, 0.0, stars) for r in (9.5, 20.0)]     # lines along rows
+    [True, False]
+    >>> on_spike((100, 200), 9.5, 0.1, stars)                            # at an angle: a trail
+    False
+    """
+    stars = np.asarray(stars, dtype=float).reshape(2, -1)
+    folded = np.mod(theta, np.pi / 2)
+    if stars.shape[1] == 0 or min(folded, np.pi / 2 - folded) > max_angle:
+        return False
+    x, y = to_frame(shape, stars[0], stars[1])
+    return bool(np.any(np.abs(across(r, theta, x, y)) <= reach))
 
 
 def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=None):
@@ -189,10 +215,11 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
     if rd.fwhm > MAX_WIDTH_PSF * (psf_fwhm or DEFAULT_PSF_FWHM) and rd.peak < BRIGHT:
         # Much wider than a star and faint: background structure, not a (defocused) trail.
         return verdict("broad")
-    chunks = chunk_snr(data, excluded, sigma, r, theta, a, b, width, CHUNKS)
-    if _tapered(chunks):
-        return verdict("tapered")
-    chunks = np.sort(chunks)
+    level, error = chunk_levels(data, excluded, sigma, r, theta, a, b, width, CHUNKS)
+    shape = _shape(level, error)
+    if shape:
+        return verdict(shape)
+    chunks = np.sort(level / error)
     rest = chunks[:-CHUNKS // 4]
     if rest.sum() / np.sqrt(rest.size) < KNOT_FRACTION * min_snr:
         return verdict("knotty")
@@ -215,23 +242,50 @@ def _sharp(data, excluded, sigma, r, theta, a, b, psf_fwhm):
     return significance >= SHARP_SIGNIFICANCE and width < limit
 
 
-def _tapered(chunks):
-    """Whether the chunks' S/N (in order along the segment, each with unit noise) fall off
-    towards both ends: each outer quarter below `TAPER` times the median of the middle half,
-    by three times its noise. The median keeps a glint in the middle from counting.
+def _shape(level, error):
+    """"tapered" when the chunks' levels (in order along the segment) fall off towards both
+    ends, as along an edge-on disk: each outer quarter below `TAPER` times the middle half's
+    median, by three times its error; "hollow" when the middle half lies below `HOLLOW` times
+    both outer quarters, as on a line through two sources; else "". Levels, not S/N, so that a
+    chunk partly masked (a star on the trail) counts at its level.
 
     Examples
     --------
-    >>> disk = 20.0 * np.exp(-np.abs(np.arange(8) - 3.5) * 18.0 / 30.0)
-    >>> fading = np.r_[disk[:4], 15.0, 15.0, 15.0, 15.0]          # a trail fading at one end
-    >>> bool(_tapered(disk)), bool(_tapered(np.full(8, 5.0))), bool(_tapered(fading))
-    (True, False, False)
+    >>> error = np.full(8, 0.1)
+    >>> disk = 2.0 * np.exp(-np.abs(np.arange(8) - 3.5) * 18.0 / 30.0)
+    >>> fading = np.r_[disk[:4], 1.5, 1.5, 1.5, 1.5]           # a trail fading at one end
+    >>> pair = np.r_[1.0, 0.8, 0.1, 0.0, -0.1, 0.1, 0.9, 1.2]
+    >>> [_shape(v, error) for v in (disk, np.full(8, 0.5), fading, pair)]
+    ['tapered', '', '', 'hollow']
     """
-    quarter = len(chunks) // 4
-    middle = np.median(chunks[quarter:len(chunks) - quarter])
-    noise = 3.0 / np.sqrt(quarter)
-    return all(outer < TAPER * middle and outer < middle - noise
-               for outer in (chunks[:quarter].mean(), chunks[len(chunks) - quarter:].mean()))
+    quarter = len(level) // 4
+    ends = [_weighted_mean(level[part], error[part])
+            for part in (slice(0, quarter), slice(len(level) - quarter, None))]
+    inner = slice(quarter, len(level) - quarter)
+    seen = np.isfinite(error[inner])
+    if not seen.any():
+        return ""
+    # The median, so that a glint in the middle does not count; its error is a mean's 1.25 times.
+    middle = float(np.median(level[inner][seen]))
+    middle_err = 1.25 * _weighted_mean(level[inner], error[inner])[1]
+
+    def below(low, high, err, fraction):
+        return low < fraction * high and low < high - 3.0 * np.hypot(err, middle_err)
+
+    if all(below(outer, middle, err, TAPER) for outer, err in ends):
+        return "tapered"
+    if all(below(middle, outer, err, HOLLOW) for outer, err in ends):
+        return "hollow"
+    return ""
+
+
+def _weighted_mean(level, error):
+    """The mean of `level` weighted by inverse variance, and its error (inf without data)."""
+    weight = 1.0 / error**2
+    total = weight.sum()
+    if not total > 0:
+        return 0.0, np.inf
+    return float(np.sum(level * weight) / total), float(1.0 / np.sqrt(total))
 
 
 def _soft_ends(data, excluded, sigma, r, theta, a, b, *, half_width, reach, margin):
@@ -266,7 +320,8 @@ def _soft_ends(data, excluded, sigma, r, theta, a, b, *, half_width, reach, marg
 class Verifier:
     """Verifies and photometers the streaks measured on the prepared image `data` (noise
     `sigma`), whose excluded pixels are True in `excluded` (a copy is kept: found streaks are
-    excluded as they are blanked).
+    excluded as they are blanked). `stars` are the (column, row) positions of saturated pixels
+    (see :func:`on_spike`).
 
     Examples
     --------
@@ -286,10 +341,10 @@ class Verifier:
     True
     """
 
-    def __init__(self, data, excluded, sigma, *, min_snr, width, psf_fwhm=None):
+    def __init__(self, data, excluded, sigma, *, min_snr, width, psf_fwhm=None, stars=()):
         self.data, self.excluded = data, np.array(excluded, dtype=bool)
         self.sigma, self.min_snr, self.width = sigma, float(min_snr), float(width)
-        self.psf_fwhm = psf_fwhm
+        self.psf_fwhm, self.stars = psf_fwhm, np.asarray(stars, dtype=float).reshape(2, -1)
 
     def _segment(self, streak):
         shape = self.data.shape
@@ -299,6 +354,9 @@ class Verifier:
 
     def __call__(self, streak) -> Verdict:
         a, b = self._segment(streak)
+        if on_spike(self.data.shape, streak.r, streak.theta, self.stars,
+                    reach=3.0 + 2.0 * self.width):
+            return Verdict("spike", streak.r, streak.theta, 0.0, Ridge(0.0, 0.0, 0.0, 0.0), 0.0)
         return verify(self.data, self.excluded, self.sigma, streak.r, streak.theta, a, b,
                       min_snr=self.min_snr, width=self.width, psf_fwhm=self.psf_fwhm)
 
