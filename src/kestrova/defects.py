@@ -350,7 +350,8 @@ def _spikes_seen(data, usable, sigma, y, x, start, level, block=8):
     cols = np.round(x[:, None, None, None] + d[..., 1] * along + d[..., 0] * across).astype(int)
     inside = (rows >= 0) & (rows < ny) & (cols >= 0) & (cols < nx)
     rows, cols = np.clip(rows, 0, ny - 1), np.clip(cols, 0, nx - 1)
-    excess, noise = _spike_excess(data[rows, cols], inside & usable[rows, cols], 5)
+    values = data[rows, cols].astype(np.float64)
+    excess, noise = _spike_excess(values, inside & usable[rows, cols], 5)
     blocks = excess.reshape(n, len(SPIKE_DIRECTIONS), 2, block)
     valid = np.isfinite(blocks)
     count = np.maximum(valid.sum(axis=-1), 1)
@@ -416,8 +417,10 @@ def _halo_radii(image, usable, sigma, y, x, core, level, follow=np.inf, step=0.0
     todo = np.arange(len(y))
     for reach in reaches:
         last = reach == reaches[-1]
-        # In parts, to bound the memory (a window holds some 65 x 65 pixels).
-        part = 256
+        # In parts of some 2**17 window pixels, to bound the memory (a window holds up to
+        # 65 x 65 pixels, and each pixel takes a few arrays of floats).
+        side = 2 * (reach // max(1, reach // 32)) + 1
+        part = max(1, 2**17 // side**2)
         for i in range(0, todo.size, part):
             k = todo[i:i + part]
             radius[k] = _halo_window(image, usable, sigma, y[k], x[k], core[k], level, follow,
@@ -445,7 +448,7 @@ def _halo_window(image, usable, sigma, y, x, core, level, follow, reach, step, w
     inside = (rows >= 0) & (rows < ny) & (cols >= 0) & (cols < nx) & (distance <= reach)
     rows, cols = np.clip(rows, 0, ny - 1), np.clip(cols, 0, nx - 1)
     use = inside & usable[rows, cols]
-    values = image[rows, cols]
+    values = image[rows, cols].astype(np.float64)
     if step > 0:
         values = dither(values, step)
     sky = _local_sky(values, use & (2 * distance > reach), dy, dx, sigma)
@@ -502,7 +505,7 @@ def _spike_length(data, usable, sigma, y, x, dy, dx, half, start, level, reach=n
     if n_inner <= 0 or n_outer <= 0 or hi - lo < 2 * blocks[0]:
         return 0.0
 
-    values = np.hstack([data[lo:hi, c] for c in inner + outer])
+    values = np.hstack([data[lo:hi, c] for c in inner + outer]).astype(np.float64)
     good = np.hstack([usable[lo:hi, c] for c in inner + outer])
     if dy < 0:  # from the star out
         values, good = values[::-1], good[::-1]
@@ -628,37 +631,53 @@ def line_profile(data: np.ndarray, good: np.ndarray, axis: int, *, block: int = 
     >>> p.means[[0, 1, -1]].tolist(), p.levels().tolist()
     ([[0.0, 2.0, 5.0], [0.0, 2.0, 5.0], [0.0, 2.0, 0.0]], [0.0, 2.0, 0.0])
     """
-    values = np.clip(data, -clip, clip) if clip is not None else data.astype(float, copy=True)
-    np.copyto(values, 0.0, where=~good)
-    return _profile(values, good, axis, block)
+    return _profile(data, good, axis, block, clip=clip)
 
 
-def _profile(values, good, axis, block):
-    """The :class:`LineProfile` of `values`, which are 0 at the pixels not `good`. A short line
-    gets shorter blocks, down to 8 pixels, so that its median runs over enough of them."""
-    n = values.shape[axis]
+# Pixels of a block of rows read at a time for a line profile.
+PROFILE_CHUNK = 2**17
+
+
+def _profile(data, good, axis, block, *, clip=None, shift=None):
+    """The :class:`LineProfile` of the `good` pixels of `data` (whatever the others hold), with
+    values limited to +-`clip` and less `shift` (a level per column) when given, summed in
+    double precision. A short line gets shorter blocks, down to 8 pixels, so that its median
+    runs over enough of them. The image is read a block of rows at a time: no full-size copy
+    is made."""
+    (ny, nx), n = data.shape, data.shape[axis]
     blocks = max(1, round(n / block), min(16, n // 8))
     edges = np.linspace(0, n, blocks + 1).astype(int)
-    sums = _block_sums(values, edges, axis)
-    counts = _block_sums(good.view(np.uint8), edges, axis, np.int32)
+    if axis == 0:
+        chunks = edges
+        sums, counts = np.empty((blocks, nx)), np.empty((blocks, nx), np.int32)
+    else:
+        chunks = np.append(np.arange(0, ny, max(1, PROFILE_CHUNK // nx)), ny)
+        sums, counts = np.empty((ny, blocks)), np.empty((ny, blocks), np.int32)
+    for k, (r0, r1) in enumerate(zip(chunks[:-1], chunks[1:])):
+        seen = good[r0:r1]
+        values = data[r0:r1].astype(np.float64)
+        if shift is not None:
+            values -= shift
+        if clip is not None:
+            np.clip(values, -clip, clip, out=values)
+        np.copyto(values, 0.0, where=~seen)
+        if axis == 0:
+            sums[k] = values.sum(axis=0)
+            counts[k] = seen.sum(axis=0, dtype=np.int32)
+        else:
+            sums[r0:r1] = _block_sums(values, edges)
+            counts[r0:r1] = _block_sums(seen.view(np.uint8), edges, np.int32)
     if axis == 1:
         sums, counts = sums.T, counts.T
     return LineProfile(sums / np.maximum(counts, 1), counts, edges, axis)
 
 
-def _block_sums(array, edges, axis, dtype=None):
-    """Sums of `array` over the blocks [edges[k], edges[k + 1]) along `axis` (0 or 1), by the
-    fastest way the layout allows."""
+def _block_sums(array, edges, dtype=None):
+    """Sums of `array` over the blocks [edges[k], edges[k + 1]) along its rows."""
     sizes = np.diff(edges)
     if (sizes == sizes[0]).all():
-        shape = (len(sizes), sizes[0], -1) if axis == 0 else (array.shape[0], len(sizes), -1)
-        return array.reshape(shape).sum(axis=axis + 1, dtype=dtype)
-    if axis == 1:
-        return np.add.reduceat(array, edges[:-1], axis=1, dtype=dtype)
-    # Adding rows runs along memory; reducing down columns with reduceat does not.
-    total = np.cumsum(array, axis=0, dtype=dtype)[edges[1:] - 1]
-    total[1:] -= total[:-1].copy()
-    return total
+        return array.reshape(array.shape[0], len(sizes), -1).sum(axis=2, dtype=dtype)
+    return np.add.reduceat(array, edges[:-1], axis=1, dtype=dtype)
 
 
 def defect_lines(data: np.ndarray, good: np.ndarray, sigma: float, *, significance: float = 6.0,
@@ -687,10 +706,8 @@ def defect_lines(data: np.ndarray, good: np.ndarray, sigma: float, *, significan
     ([50, 120], 288)
     """
     mask = np.zeros(data.shape, bool)
-    values = np.clip(data, -5.0 * sigma, 5.0 * sigma)
-    np.copyto(values, 0.0, where=~good)
     for axis in (0, 1):
-        profile = _profile(values, good, axis, block)
+        profile = _profile(data, good, axis, block, clip=5.0 * sigma)
         level = profile.levels()
         known = np.isfinite(level)
         if known.sum() < 3:
@@ -786,7 +803,7 @@ def edge_strips(image: np.ndarray, good: np.ndarray, sigma: float, *, offset: fl
         along = (slice(None, None, 4), slice(None)) if axis == 0 else (slice(None),
                                                                       slice(None, None, 4))
         values, seen = image[along], good[along]
-        level = _profile(np.where(seen, values, 0.0), seen, axis, block // 4).levels()
+        level = _profile(values, seen, axis, block // 4).levels()
         known = np.flatnonzero(np.isfinite(level))
         if known.size < 8:
             continue
@@ -854,11 +871,9 @@ def axis_structure(data: np.ndarray, good: np.ndarray, sigma: float, *,
     (True, 0.0, True)
     """
     out = []
-    values = np.where(good, data, 0.0)
     for axis in (0, 1):
-        if out:  # the rows are measured with the columns' levels taken off
-            np.subtract(values, out[0], out=values, where=good)
-        profile = _profile(values, good, axis, block)
+        # The rows are measured with the columns' levels taken off.
+        profile = _profile(data, good, axis, block, shift=out[0] if out else None)
         level = profile.levels()
         known = np.isfinite(level)
         if known.sum() < trend:
