@@ -168,8 +168,8 @@ def _median(values, step):
     return float(np.median(_dithered(values.astype(np.float64), step)))
 
 
-def _dithered(values, step):
-    return defects.dither(values, step) if step > 0 else values
+def _dithered(values, step, seed=0):
+    return defects.dither(values, step, seed) if step > 0 else values
 
 
 class _MeshGrid:
@@ -202,24 +202,26 @@ class _MeshGrid:
         number of those pixels and of the good ones per cell.
 
         The reads are gathered for two rows of cells at a time, so that no copy of the image
-        is made; in pairs, the flagged entries of :func:`~kestrova.stats.masked_median`
-        alternate as they would over a whole class of cells."""
+        is made. Read in pairs, the flagged entries of :func:`~kestrova.stats.masked_median`
+        alternate, and dithered from one generator per pair of classes, quantised values
+        take the same draws, as they would over a whole class of cells."""
         shape = (len(self.edges[0]) - 1, len(self.edges[1]) - 1)
         medians = np.full(shape, np.nan)
         used, offered = np.zeros(shape, np.int64), np.zeros(shape, np.int64)
         columns = self._reads(1)
         for rcells, rows in self._reads(0):
+            draws = [np.random.default_rng(0) for _ in columns]
             for i in range(0, len(rcells), 2):
                 index = rows[i:i + 2]
                 band = [np.take(a, index.ravel(), axis=0) for a in (image, good, data)
                         if a is not None]
-                for ccells, cols in columns:
+                for (ccells, cols), rng in zip(columns, draws):
                     v, g, *d = (_cells(b, index.shape, cols) for b in band)
                     offered[np.ix_(rcells[i:i + 2], ccells)] = g.sum(axis=2)
                     if d:
                         g &= np.abs(d[0]) < limit
                     count = g.sum(axis=2)
-                    m = masked_median(_dithered(v.astype(np.float64), step), g, axis=2)
+                    m = masked_median(_dithered(v.astype(np.float64), step, rng), g, axis=2)
                     m[count < 0.2 * g.shape[2]] = np.nan
                     medians[np.ix_(rcells[i:i + 2], ccells)] = m
                     used[np.ix_(rcells[i:i + 2], ccells)] = count

@@ -72,8 +72,9 @@ def quantum(image: np.ndarray, max_samples: int = 100_000) -> float:
     return step if np.allclose(units, np.round(units), rtol=0.0, atol=1e-3) else 0.0
 
 
-def dither(values: np.ndarray, step: float, seed: int = 0) -> np.ndarray:
-    """`values` spread uniformly over their quantisation interval of width `step`.
+def dither(values: np.ndarray, step: float, seed=0) -> np.ndarray:
+    """`values` spread uniformly over their quantisation interval of width `step`, by the
+    draws of `seed` (a seed, or a generator that goes on where it stopped).
 
     Medians and quantiles of quantised values are quantised: a sky at 100.4 counts reads as 100,
     and a long line summing the 0.4 count it lost stands out as a streak. Spread values have the
@@ -417,20 +418,24 @@ def _halo_radii(image, usable, sigma, y, x, core, level, follow=np.inf, step=0.0
     todo = np.arange(len(y))
     for reach in reaches:
         last = reach == reaches[-1]
-        # In parts of some 2**17 window pixels, to bound the memory (a window holds up to
-        # 65 x 65 pixels, and each pixel takes a few arrays of floats).
+        # In pieces of some 2**17 window pixels, to bound the memory (a window holds up to
+        # 65 x 65 pixels, and each pixel takes a few arrays of floats); each part of 256
+        # stars is dithered by one generator, as if it were read at once.
         side = 2 * (reach // max(1, reach // 32)) + 1
-        part = max(1, 2**17 // side**2)
-        for i in range(0, todo.size, part):
-            k = todo[i:i + part]
-            radius[k] = _halo_window(image, usable, sigma, y[k], x[k], core[k], level, follow,
-                                     reach, step, 1.0 if last else 1.0 / 3.0)
+        piece = max(1, 2**17 // side**2)
+        for i in range(0, todo.size, 256):
+            rng = np.random.default_rng(0)
+            for j in range(i, min(i + 256, todo.size), piece):
+                k = todo[j:min(j + piece, i + 256)]
+                radius[k] = _halo_window(image, usable, sigma, y[k], x[k], core[k], level,
+                                         follow, reach, step, 1.0 if last else 1.0 / 3.0, rng)
         todo = todo[np.isnan(radius[todo])]
     radius[todo] = reaches[-1]
     return radius
 
 
-def _halo_window(image, usable, sigma, y, x, core, level, follow, reach, step, within):
+def _halo_window(image, usable, sigma, y, x, core, level, follow, reach, step, within,
+                 rng=0):
     """:func:`_halo_radii` in a window of radius `reach`: NaN where the halo does not end
     within that fraction of it. A wide window is read on a grid of every `reach` // 32
     pixels, and its rings are as wide, which leaves them as many pixels as a narrow one's."""
@@ -450,7 +455,7 @@ def _halo_window(image, usable, sigma, y, x, core, level, follow, reach, step, w
     use = inside & usable[rows, cols]
     values = image[rows, cols].astype(np.float64)
     if step > 0:
-        values = dither(values, step)
+        values = dither(values, step, rng)
     sky = _local_sky(values, use & (2 * distance > reach), dy, dx, sigma)
     key = (np.arange(n)[:, None, None] * rings + ring)[use]
     limit = level * sigma * np.maximum(1.0, (distance / follow) ** 2)
@@ -561,11 +566,31 @@ def paint_disks(mask: np.ndarray, y, x, radius) -> None:
     reach = np.ceil(radius).astype(int) + 1
     for r in np.unique(reach):
         k = np.flatnonzero(reach == r)
+        if r > 32:
+            # A halo's disk spans hundreds of pixels: drawn a band of rows at a time, with no
+            # arrays of its whole area.
+            for i in k:
+                _paint_disk(mask, y[i], x[i], radius[i], slice(iy[i] - r, iy[i] + r + 1),
+                            slice(ix[i] - r, ix[i] + r + 1))
+            continue
         dy, dx = (d.ravel() for d in np.mgrid[-r:r + 1, -r:r + 1])
         rows, cols = iy[k, None] + dy, ix[k, None] + dx
         inside = ((rows - y[k, None]) ** 2 + (cols - x[k, None]) ** 2 <= radius[k, None] ** 2)
         inside &= (rows >= 0) & (rows < ny) & (cols >= 0) & (cols < nx)
         mask[rows[inside], cols[inside]] = True
+
+
+def _paint_disk(mask, y, x, radius, rows, cols, band=32):
+    """Set `mask` True within `radius` of (y, x), in its box (`rows`, `cols`), `band` rows at a
+    time."""
+    ny, nx = mask.shape
+    c = np.arange(max(cols.start, 0), min(cols.stop, nx))
+    if c.size == 0:
+        return
+    across = (c - x) ** 2
+    for start in range(max(rows.start, 0), min(rows.stop, ny), band):
+        r = np.arange(start, min(start + band, rows.stop, ny))
+        mask[r[0]:r[-1] + 1, c[0]:c[-1] + 1] |= (r[:, None] - y) ** 2 + across <= radius**2
 
 
 def _paint_box(mask, y, x, dy, dx, length, half):

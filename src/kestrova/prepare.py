@@ -145,9 +145,8 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
     image, flags = _valid(raw, mask)
     step = defects.quantum(raw)
     saturation = defects.saturation_level(image)
-    saturated = None if saturation is None else _at_least(image, saturation)
-    if saturated is not None:
-        _flag(flags, saturated, Exclusion.SATURATED)
+    if saturation is not None:
+        _flag(flags, _at_least(image, saturation), Exclusion.SATURATED)
     _flag(flags, defects.fill_runs(image, step, exclude=saturation), Exclusion.DEFECT)
     good = flags == 0
     before = np.count_nonzero(good)
@@ -156,14 +155,15 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
     background = mesh_background(image, good, box, step)
     data = background.subtract(image, np.empty_like(image))
     noise = _noise(data, good, step, flags) if sigma is None else _positive(float(sigma))
-    good = _exclude_stars_and_defects(image, data, flags, noise, step, saturated, box,
-                                      bright_peak)
-    del saturated
+    _exclude_stars_and_defects(image, data, flags, good, noise, step, saturation, box,
+                               bright_peak)
     if sigma is None and before - np.count_nonzero(good) > 0.01 * good.size:
         # Wide defects and halos (an overscan, an amplifier's glow) widen the first estimate.
         noise = _noise(data, good, step, flags)
     np.copyto(data, 0, where=~good)
+    del good  # while the sources are labelled; the flags tell it again
     found = find_sources(data, noise, peak=source_peak)
+    good = flags == 0
     psf_fwhm = star_fwhm(data, found.y, found.x, found.peak,
                          found.compact & (found.peak > 20.0), good)
     # No star is much wider than the isolated ones (the width of a faint one is rough).
@@ -215,28 +215,33 @@ def _at_least(image, level):
         return image >= level
 
 
-def _exclude_stars_and_defects(image, data, flags, noise, step, saturated, box, bright_peak):
-    """Flag the saturated and the brightest stars with their halos and spikes, strips along the
-    borders, defect lines and cold pixels, from the `data` measured against a first
-    background; returns the pixels left."""
-    good = flags == 0
+def _exclude_stars_and_defects(image, data, flags, good, noise, step, saturation, box,
+                               bright_peak):
+    """Flag the stars saturated at `saturation` and the brightest ones with their halos and
+    spikes, strips along the borders, defect lines and cold pixels, from the `data` measured
+    against a first background; the pixels left stay `good` (in place)."""
     # Beyond a cell and a half the mesh follows a halo's gentle curve.
     follow = np.inf if box is None else 1.5 * box
-    if saturated is not None:
-        stars = defects.bright_stars(image, saturated, good, noise, step, follow=follow)
-        _flag(flags, stars, Exclusion.SATURATED)
-        good &= ~stars
-    bright = good & (data > bright_peak * noise)
+    if saturation is not None:
+        stars = defects.bright_stars(image, _at_least(image, saturation), good, noise, step,
+                                     follow=follow)
+        _exclude(flags, good, stars, Exclusion.SATURATED)
+    bright = data > bright_peak * noise
+    bright &= good
     if bright.any():
         stars = defects.bright_stars(image, bright, good, noise, step, follow=follow)
-        _flag(flags, stars, Exclusion.SOURCE)
-        good &= ~stars
+        _exclude(flags, good, stars, Exclusion.SOURCE)
+    del bright
     lines = defects.edge_strips(image, good, noise)
     lines |= defects.defect_lines(data, good, noise)
     lines |= defects.cold_pixels(data, good, noise)
-    _flag(flags, lines, Exclusion.DEFECT)
-    good[lines] = False
-    return good
+    _exclude(flags, good, lines, Exclusion.DEFECT)
+
+
+def _exclude(flags, good, where, reason):
+    """Flag the pixels `where` for `reason`, and take them from `good`."""
+    _flag(flags, where, reason)
+    np.copyto(good, False, where=where)
 
 
 def _flag(flags, where, reason):
@@ -265,9 +270,9 @@ def _noise(data, sky, step, flags, max_samples=250_000):
     if sample.size < MIN_SKY_PIXELS:
         raise ValueError(_too_few_sky(sky, flags))
     if step > 0:
-        spread = robust_sigma(defects.dither(sample, step))
+        spread = robust_sigma(defects.dither(sample, step), overwrite=True)
         return _positive(float(np.sqrt(max(spread**2 - step**2 / 12.0, 0.0))))
-    return _positive(robust_sigma(sample))
+    return _positive(robust_sigma(sample, overwrite=True))
 
 
 def _too_few_sky(sky, flags):

@@ -8,6 +8,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 import numpy as np
+from scipy import ndimage
 
 from . import defects
 from .psf import FWHM_PER_SIGMA
@@ -92,13 +93,11 @@ def find_sources(data: np.ndarray, sigma: float, *, low: float = 3.0, peak: floa
     >>> found.compact.tolist(), found.y.tolist()
     ([False, True], [5.0, 20.0])
     """
-    # Few pixels stand above the threshold: label them alone, not a full-size plane.
-    index, lab, n = defects.sparse_label(data > low * sigma)
+    index, lab, n = _label(data > low * sigma)
     empty = np.zeros(0)
     if n == 0:
         return Sources(empty, empty, empty, empty, np.zeros(0, bool), empty, empty,
                        np.zeros(0, int), np.zeros(0, int))
-    lab = lab + 1
     value = data.ravel()[index].astype(np.float64) / sigma
     peaks = np.zeros(n + 1)
     np.maximum.at(peaks, lab, value)
@@ -144,3 +143,25 @@ def compact_sources(data: np.ndarray, sigma: float, **kwargs) -> np.ndarray:
     (True, True)
     """
     return find_sources(data, sigma, **kwargs).mask(data.shape)
+
+
+def _label(mask):
+    """The 8-connected regions of `mask`: flat indices of its True pixels, the region of each
+    (from 1, numbered in the order of their first pixels) and the number of regions.
+
+    A sparse mask is labelled from its pixels alone: their links take some hundred bytes a
+    pixel, which beyond a few percent of the image is more than a plane of labels.
+
+    Examples
+    --------
+    >>> mask = np.eye(4, dtype=bool); mask[0, 3] = True
+    >>> index, labels, n = _label(mask)
+    >>> index.tolist(), labels.tolist(), n
+    ([0, 3, 5, 10, 15], [1, 2, 1, 1, 1], 2)
+    """
+    if np.count_nonzero(mask) < mask.size // 32:
+        index, labels, n = defects.sparse_label(mask)
+        return index, labels + 1, n
+    labels, n = ndimage.label(mask, structure=np.ones((3, 3)))
+    index = np.flatnonzero(labels)
+    return index, labels.ravel()[index], n
