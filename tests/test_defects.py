@@ -117,16 +117,21 @@ def test_a_hot_piece_of_a_column_is_masked_from_where_it_starts():
     assert mask.sum() == hot.size + dead.size
 
 
-def test_line_profiles_sum_blocks_of_any_size():
+@pytest.mark.parametrize("chunk, dtype", [(defects.PROFILE_CHUNK, np.float64),
+                                          (1000, np.float32)])
+def test_line_profiles_sum_blocks_of_any_size(monkeypatch, chunk, dtype):
+    # Read a few rows at a time too, and with NaN at the pixels left out.
+    monkeypatch.setattr(defects, "PROFILE_CHUNK", chunk)
     rng = np.random.default_rng(9)
-    data = rng.normal(size=(301, 203))
+    data = rng.normal(size=(301, 203)).astype(dtype)
     good = rng.random(data.shape) < 0.9
+    data[~good] = np.nan
     for axis in (0, 1):
         profile = defects.line_profile(data, good, axis, block=40)
         for k, (a, b) in enumerate(zip(profile.edges[:-1], profile.edges[1:])):
             part = [slice(None), slice(None)]
             part[axis] = slice(a, b)
-            sums = np.where(good, data, 0.0)[tuple(part)].sum(axis=axis)
+            sums = np.where(good, data, 0.0)[tuple(part)].sum(axis=axis, dtype=float)
             counts = good[tuple(part)].sum(axis=axis)
             assert np.array_equal(profile.counts[k], counts)
             assert np.allclose(profile.means[k] * counts, sums)
@@ -141,3 +146,24 @@ def test_axis_structure_follows_a_glow_but_not_a_streak_crossing():
     assert columns[-1] == pytest.approx(1.5, abs=0.25) and abs(columns[250]) < 0.05
     assert np.abs(lines).max() < 0.05
     assert robust_sigma(data - columns - lines[:, None]) == pytest.approx(1.0, rel=0.05)
+
+
+@pytest.mark.parametrize("radius", [1.5, 20.0, 31.5, 40.0, 180.3])
+def test_disks_cover_the_pixels_within_their_radius(radius):
+    # Large disks are drawn a band of rows at a time; some reach past the image's borders.
+    rng = np.random.default_rng(13)
+    y, x = rng.uniform(-40.0, 240.0, 6), rng.uniform(-40.0, 340.0, 6)
+    mask = np.zeros((200, 300), bool)
+    defects.paint_disks(mask, y, x, np.full(6, radius))
+    rows, cols = np.mgrid[:200, :300]
+    expected = np.zeros(mask.shape, bool)
+    for cy, cx in zip(y, x):
+        expected |= (rows - cy) ** 2 + (cols - cx) ** 2 <= radius**2
+    assert np.array_equal(mask, expected)
+
+
+@pytest.mark.parametrize("max_samples", [None, 1000])
+def test_the_noise_worked_in_place_is_the_noise(max_samples):
+    values = np.random.default_rng(14).normal(3.0, 2.0, 10_001)
+    expected = robust_sigma(values, max_samples)
+    assert robust_sigma(values.copy(), max_samples, overwrite=True) == expected

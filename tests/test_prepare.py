@@ -3,6 +3,7 @@ sky, glows, detector defects, saturated stars, the stars' width, and the real fr
 used to fail."""
 
 import os
+import tracemalloc
 from pathlib import Path
 
 import numpy as np
@@ -187,3 +188,41 @@ def test_bad_columns_of_a_raw_corner_are_masked():
     prep = prepare_image(realdata("05_decam_raw_c4d_200306_000415.fits.fz", 14))
     defect = prep.excluded_by(Exclusion.DEFECT)
     assert defect[:, 24].all() and defect[:, 51].all() and not defect[:, 30:45].any()
+
+
+def defect_frame():
+    """A raw 16-bit frame with detector defects, a saturated star and a streak."""
+    image, _ = raw_frame(np.random.default_rng(11), shape=(600, 600))
+    image = image + saturated_star(np.random.default_rng(12), shape=(600, 600)) - 500.0
+    image = draw_streak(image, TrueStreak(20.0, 560.0, 580.0, 40.0, 60.0, 1.2))
+    return np.round(np.clip(image, 0, 30_000)).astype(np.uint16)
+
+
+@pytest.mark.parametrize("dtype, kept", [(np.uint16, np.float32), (np.float32, np.float32),
+                                         (np.float64, np.float64)])
+def test_a_frame_is_prepared_in_its_own_precision_to_the_same_result(dtype, kept):
+    image = defect_frame()
+    reference = prepare_image(image.astype(np.float64))
+    prep = prepare_image(image.astype(dtype))
+    assert prep.data.dtype == prep.detect.dtype == kept
+    assert prep.saturation == reference.saturation == 30_000.0
+    assert prep.sigma == pytest.approx(reference.sigma, rel=1e-5)
+    # Rounding may move a pixel across a threshold, no more.
+    assert np.mean(prep.flags != reference.flags) < 1e-4
+    same = (prep.flags == 0) & (reference.flags == 0)
+    assert np.abs(prep.data - reference.data)[same].max() < 1e-3 * prep.sigma
+
+
+def test_a_float32_frame_is_prepared_in_little_more_than_its_planes():
+    image = np.tile(defect_frame().astype(np.float32), (2, 2))
+    tracemalloc.start()
+    try:
+        prep = prepare_image(image)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    # The data, the search image and the flags take 2.25 times the image; labelling the
+    # sources of a crowded frame takes a plane of labels for a while. A full-size plane of
+    # float64 would add two.
+    assert prep.data.nbytes + prep.detect.nbytes + prep.flags.nbytes == 2.25 * image.nbytes
+    assert peak < 3.0 * image.nbytes

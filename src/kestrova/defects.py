@@ -72,8 +72,9 @@ def quantum(image: np.ndarray, max_samples: int = 100_000) -> float:
     return step if np.allclose(units, np.round(units), rtol=0.0, atol=1e-3) else 0.0
 
 
-def dither(values: np.ndarray, step: float, seed: int = 0) -> np.ndarray:
-    """`values` spread uniformly over their quantisation interval of width `step`.
+def dither(values: np.ndarray, step: float, seed=0) -> np.ndarray:
+    """`values` spread uniformly over their quantisation interval of width `step`, by the
+    draws of `seed` (a seed, or a generator that goes on where it stopped).
 
     Medians and quantiles of quantised values are quantised: a sky at 100.4 counts reads as 100,
     and a long line summing the 0.4 count it lost stands out as a streak. Spread values have the
@@ -350,7 +351,8 @@ def _spikes_seen(data, usable, sigma, y, x, start, level, block=8):
     cols = np.round(x[:, None, None, None] + d[..., 1] * along + d[..., 0] * across).astype(int)
     inside = (rows >= 0) & (rows < ny) & (cols >= 0) & (cols < nx)
     rows, cols = np.clip(rows, 0, ny - 1), np.clip(cols, 0, nx - 1)
-    excess, noise = _spike_excess(data[rows, cols], inside & usable[rows, cols], 5)
+    values = data[rows, cols].astype(np.float64)
+    excess, noise = _spike_excess(values, inside & usable[rows, cols], 5)
     blocks = excess.reshape(n, len(SPIKE_DIRECTIONS), 2, block)
     valid = np.isfinite(blocks)
     count = np.maximum(valid.sum(axis=-1), 1)
@@ -416,18 +418,24 @@ def _halo_radii(image, usable, sigma, y, x, core, level, follow=np.inf, step=0.0
     todo = np.arange(len(y))
     for reach in reaches:
         last = reach == reaches[-1]
-        # In parts, to bound the memory (a window holds some 65 x 65 pixels).
-        part = 256
-        for i in range(0, todo.size, part):
-            k = todo[i:i + part]
-            radius[k] = _halo_window(image, usable, sigma, y[k], x[k], core[k], level, follow,
-                                     reach, step, 1.0 if last else 1.0 / 3.0)
+        # In pieces of some 2**17 window pixels, to bound the memory (a window holds up to
+        # 65 x 65 pixels, and each pixel takes a few arrays of floats); each part of 256
+        # stars is dithered by one generator, as if it were read at once.
+        side = 2 * (reach // max(1, reach // 32)) + 1
+        piece = max(1, 2**17 // side**2)
+        for i in range(0, todo.size, 256):
+            rng = np.random.default_rng(0)
+            for j in range(i, min(i + 256, todo.size), piece):
+                k = todo[j:min(j + piece, i + 256)]
+                radius[k] = _halo_window(image, usable, sigma, y[k], x[k], core[k], level,
+                                         follow, reach, step, 1.0 if last else 1.0 / 3.0, rng)
         todo = todo[np.isnan(radius[todo])]
     radius[todo] = reaches[-1]
     return radius
 
 
-def _halo_window(image, usable, sigma, y, x, core, level, follow, reach, step, within):
+def _halo_window(image, usable, sigma, y, x, core, level, follow, reach, step, within,
+                 rng=0):
     """:func:`_halo_radii` in a window of radius `reach`: NaN where the halo does not end
     within that fraction of it. A wide window is read on a grid of every `reach` // 32
     pixels, and its rings are as wide, which leaves them as many pixels as a narrow one's."""
@@ -445,9 +453,9 @@ def _halo_window(image, usable, sigma, y, x, core, level, follow, reach, step, w
     inside = (rows >= 0) & (rows < ny) & (cols >= 0) & (cols < nx) & (distance <= reach)
     rows, cols = np.clip(rows, 0, ny - 1), np.clip(cols, 0, nx - 1)
     use = inside & usable[rows, cols]
-    values = image[rows, cols]
+    values = image[rows, cols].astype(np.float64)
     if step > 0:
-        values = dither(values, step)
+        values = dither(values, step, rng)
     sky = _local_sky(values, use & (2 * distance > reach), dy, dx, sigma)
     key = (np.arange(n)[:, None, None] * rings + ring)[use]
     limit = level * sigma * np.maximum(1.0, (distance / follow) ** 2)
@@ -502,7 +510,7 @@ def _spike_length(data, usable, sigma, y, x, dy, dx, half, start, level, reach=n
     if n_inner <= 0 or n_outer <= 0 or hi - lo < 2 * blocks[0]:
         return 0.0
 
-    values = np.hstack([data[lo:hi, c] for c in inner + outer])
+    values = np.hstack([data[lo:hi, c] for c in inner + outer]).astype(np.float64)
     good = np.hstack([usable[lo:hi, c] for c in inner + outer])
     if dy < 0:  # from the star out
         values, good = values[::-1], good[::-1]
@@ -558,11 +566,31 @@ def paint_disks(mask: np.ndarray, y, x, radius) -> None:
     reach = np.ceil(radius).astype(int) + 1
     for r in np.unique(reach):
         k = np.flatnonzero(reach == r)
+        if r > 32:
+            # A halo's disk spans hundreds of pixels: drawn a band of rows at a time, with no
+            # arrays of its whole area.
+            for i in k:
+                _paint_disk(mask, y[i], x[i], radius[i], slice(iy[i] - r, iy[i] + r + 1),
+                            slice(ix[i] - r, ix[i] + r + 1))
+            continue
         dy, dx = (d.ravel() for d in np.mgrid[-r:r + 1, -r:r + 1])
         rows, cols = iy[k, None] + dy, ix[k, None] + dx
         inside = ((rows - y[k, None]) ** 2 + (cols - x[k, None]) ** 2 <= radius[k, None] ** 2)
         inside &= (rows >= 0) & (rows < ny) & (cols >= 0) & (cols < nx)
         mask[rows[inside], cols[inside]] = True
+
+
+def _paint_disk(mask, y, x, radius, rows, cols, band=32):
+    """Set `mask` True within `radius` of (y, x), in its box (`rows`, `cols`), `band` rows at a
+    time."""
+    ny, nx = mask.shape
+    c = np.arange(max(cols.start, 0), min(cols.stop, nx))
+    if c.size == 0:
+        return
+    across = (c - x) ** 2
+    for start in range(max(rows.start, 0), min(rows.stop, ny), band):
+        r = np.arange(start, min(start + band, rows.stop, ny))
+        mask[r[0]:r[-1] + 1, c[0]:c[-1] + 1] |= (r[:, None] - y) ** 2 + across <= radius**2
 
 
 def _paint_box(mask, y, x, dy, dx, length, half):
@@ -628,37 +656,53 @@ def line_profile(data: np.ndarray, good: np.ndarray, axis: int, *, block: int = 
     >>> p.means[[0, 1, -1]].tolist(), p.levels().tolist()
     ([[0.0, 2.0, 5.0], [0.0, 2.0, 5.0], [0.0, 2.0, 0.0]], [0.0, 2.0, 0.0])
     """
-    values = np.clip(data, -clip, clip) if clip is not None else data.astype(float, copy=True)
-    np.copyto(values, 0.0, where=~good)
-    return _profile(values, good, axis, block)
+    return _profile(data, good, axis, block, clip=clip)
 
 
-def _profile(values, good, axis, block):
-    """The :class:`LineProfile` of `values`, which are 0 at the pixels not `good`. A short line
-    gets shorter blocks, down to 8 pixels, so that its median runs over enough of them."""
-    n = values.shape[axis]
+# Pixels of a block of rows read at a time for a line profile.
+PROFILE_CHUNK = 2**17
+
+
+def _profile(data, good, axis, block, *, clip=None, shift=None):
+    """The :class:`LineProfile` of the `good` pixels of `data` (whatever the others hold), with
+    values limited to +-`clip` and less `shift` (a level per column) when given, summed in
+    double precision. A short line gets shorter blocks, down to 8 pixels, so that its median
+    runs over enough of them. The image is read a block of rows at a time: no full-size copy
+    is made."""
+    (ny, nx), n = data.shape, data.shape[axis]
     blocks = max(1, round(n / block), min(16, n // 8))
     edges = np.linspace(0, n, blocks + 1).astype(int)
-    sums = _block_sums(values, edges, axis)
-    counts = _block_sums(good.view(np.uint8), edges, axis, np.int32)
+    if axis == 0:
+        chunks = edges
+        sums, counts = np.empty((blocks, nx)), np.empty((blocks, nx), np.int32)
+    else:
+        chunks = np.append(np.arange(0, ny, max(1, PROFILE_CHUNK // nx)), ny)
+        sums, counts = np.empty((ny, blocks)), np.empty((ny, blocks), np.int32)
+    for k, (r0, r1) in enumerate(zip(chunks[:-1], chunks[1:])):
+        seen = good[r0:r1]
+        values = data[r0:r1].astype(np.float64)
+        if shift is not None:
+            values -= shift
+        if clip is not None:
+            np.clip(values, -clip, clip, out=values)
+        np.copyto(values, 0.0, where=~seen)
+        if axis == 0:
+            sums[k] = values.sum(axis=0)
+            counts[k] = seen.sum(axis=0, dtype=np.int32)
+        else:
+            sums[r0:r1] = _block_sums(values, edges)
+            counts[r0:r1] = _block_sums(seen.view(np.uint8), edges, np.int32)
     if axis == 1:
         sums, counts = sums.T, counts.T
     return LineProfile(sums / np.maximum(counts, 1), counts, edges, axis)
 
 
-def _block_sums(array, edges, axis, dtype=None):
-    """Sums of `array` over the blocks [edges[k], edges[k + 1]) along `axis` (0 or 1), by the
-    fastest way the layout allows."""
+def _block_sums(array, edges, dtype=None):
+    """Sums of `array` over the blocks [edges[k], edges[k + 1]) along its rows."""
     sizes = np.diff(edges)
     if (sizes == sizes[0]).all():
-        shape = (len(sizes), sizes[0], -1) if axis == 0 else (array.shape[0], len(sizes), -1)
-        return array.reshape(shape).sum(axis=axis + 1, dtype=dtype)
-    if axis == 1:
-        return np.add.reduceat(array, edges[:-1], axis=1, dtype=dtype)
-    # Adding rows runs along memory; reducing down columns with reduceat does not.
-    total = np.cumsum(array, axis=0, dtype=dtype)[edges[1:] - 1]
-    total[1:] -= total[:-1].copy()
-    return total
+        return array.reshape(array.shape[0], len(sizes), -1).sum(axis=2, dtype=dtype)
+    return np.add.reduceat(array, edges[:-1], axis=1, dtype=dtype)
 
 
 def defect_lines(data: np.ndarray, good: np.ndarray, sigma: float, *, significance: float = 6.0,
@@ -687,10 +731,8 @@ def defect_lines(data: np.ndarray, good: np.ndarray, sigma: float, *, significan
     ([50, 120], 288)
     """
     mask = np.zeros(data.shape, bool)
-    values = np.clip(data, -5.0 * sigma, 5.0 * sigma)
-    np.copyto(values, 0.0, where=~good)
     for axis in (0, 1):
-        profile = _profile(values, good, axis, block)
+        profile = _profile(data, good, axis, block, clip=5.0 * sigma)
         level = profile.levels()
         known = np.isfinite(level)
         if known.sum() < 3:
@@ -786,7 +828,7 @@ def edge_strips(image: np.ndarray, good: np.ndarray, sigma: float, *, offset: fl
         along = (slice(None, None, 4), slice(None)) if axis == 0 else (slice(None),
                                                                       slice(None, None, 4))
         values, seen = image[along], good[along]
-        level = _profile(np.where(seen, values, 0.0), seen, axis, block // 4).levels()
+        level = _profile(values, seen, axis, block // 4).levels()
         known = np.flatnonzero(np.isfinite(level))
         if known.size < 8:
             continue
@@ -854,11 +896,9 @@ def axis_structure(data: np.ndarray, good: np.ndarray, sigma: float, *,
     (True, 0.0, True)
     """
     out = []
-    values = np.where(good, data, 0.0)
     for axis in (0, 1):
-        if out:  # the rows are measured with the columns' levels taken off
-            np.subtract(values, out[0], out=values, where=good)
-        profile = _profile(values, good, axis, block)
+        # The rows are measured with the columns' levels taken off.
+        profile = _profile(data, good, axis, block, shift=out[0] if out else None)
         level = profile.levels()
         known = np.isfinite(level)
         if known.sum() < trend:

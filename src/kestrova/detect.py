@@ -109,7 +109,7 @@ def _robust_spread(values: np.ndarray) -> float:
     values = values[np.isfinite(values) & (values != 0.0)]
     if values.size == 0:
         return 1.0
-    return robust_sigma(values, max_samples=None) or 1.0
+    return robust_sigma(values, max_samples=None, overwrite=True) or 1.0
 
 
 def coarse_map(small: np.ndarray, f: int, offset, *, pad: int = 4) -> ScoreMap:
@@ -139,7 +139,8 @@ def coarse_map(small: np.ndarray, f: int, offset, *, pad: int = 4) -> ScoreMap:
     r = r0 + (np.arange(nr) + 0.5) * (r1 - r0) / (nr - 1)
     theta = t0 + np.arange(nt) * (t1 - t0) / (nt - 1)
     noise = _robust_spread(raw)
-    return ScoreMap(raw / noise, r, theta, f, tuple(offset), noise)
+    raw /= noise
+    return ScoreMap(raw, r, theta, f, tuple(offset), noise)
 
 
 def rescore_near(snr: np.ndarray, smap: ScoreMap, small: np.ndarray, theta: float,
@@ -197,7 +198,9 @@ def find_peaks(smap: ScoreMap, threshold: float, *, size=(7, 7), limit: int = 10
     >>> [(float(p.snr), p.k, p.l) for p in find_peaks(m, 5.0)]
     [(8.0, 5, 10)]
     """
-    snr = np.nan_to_num(smap.snr, nan=-np.inf)
+    snr = smap.snr
+    if np.isnan(snr).any():
+        snr = np.nan_to_num(snr, nan=-np.inf)
     k, l = _local_maxima(snr, threshold, size)
     order = np.argsort(-snr[k, l])
     dt = abs(float(smap.theta[1] - smap.theta[0])) if smap.theta.size > 1 else 1.0
@@ -313,10 +316,7 @@ class Detector:
         if f > 1:
             r0, r1 = rows.start // f, -(-rows.stop // f)
             c0, c1 = cols.start // f, -(-cols.stop // f)
-            block = np.zeros(((r1 - r0) * f, (c1 - c0) * f))
-            src = self.detect[r0 * f:r1 * f, c0 * f:c1 * f]
-            block[:src.shape[0], :src.shape[1]] = src
-            block = block.reshape(r1 - r0, f, c1 - c0, f).mean(axis=(1, 3))
+            block, _ = reduce_image(self.detect[r0 * f:r1 * f, c0 * f:c1 * f], f)
             self.small[r0:r1, c0:c1] = np.clip(block, -self.small_clip, self.small_clip)
 
     def rescore(self, snr: np.ndarray, smap: ScoreMap, theta: float, half_t: float) -> None:

@@ -9,6 +9,10 @@ stars (:mod:`~kestrova.defects`), and bright compact sources such as stars and h
 would otherwise raise every line through them (masked out with their wings).
 
 The isolated stars also give the width of the point-spread function (:mod:`~kestrova.psf`).
+
+The background (:mod:`~kestrova.background`) and the sources (:mod:`~kestrova.sources`) are
+stages of their own. A float32 image is prepared in float32 (its statistics in double
+precision), and no full-size plane is made beyond the data, the search image and the flags.
 """
 
 from __future__ import annotations
@@ -18,14 +22,16 @@ from dataclasses import dataclass
 from functools import cached_property
 
 import numpy as np
-from scipy import ndimage
 
 from . import defects
-from .psf import FWHM_PER_SIGMA, star_fwhm
-from .stats import masked_median, robust_sigma, subsample
+from .background import Background, background_mesh, mesh_background, sky_background
+from .psf import star_fwhm
+from .settings import as_image
+from .sources import Sources, compact_sources, find_sources
+from .stats import robust_sigma, subsample
 
-__all__ = ["Exclusion", "PreparedImage", "prepare_image", "background_mesh", "robust_sigma",
-           "Sources", "find_sources", "compact_sources"]
+__all__ = ["Exclusion", "PreparedImage", "prepare_image", "Background", "background_mesh",
+           "robust_sigma", "Sources", "find_sources", "compact_sources"]
 
 # Fewer sky pixels than this leave the noise unknown.
 MIN_SKY_PIXELS = 100
@@ -56,12 +62,14 @@ class PreparedImage:
 
     Attributes
     ----------
-    data : ndarray of float64
-        Background-subtracted image, 0 at excluded pixels; used to measure streaks.
-    detect : ndarray of float64
+    data : ndarray of float32 or float64
+        Background-subtracted image, 0 at excluded pixels; used to measure streaks. float32
+        for an image that float32 holds exactly (see :func:`~kestrova.settings.as_image`).
+    detect : ndarray
         `data` limited to +-`clip` sigma; used to search for streaks.
-    background : ndarray of float64
-        The subtracted background: the mesh and the structure along the detector axes.
+    background : Background
+        The subtracted background: the mesh and the structure along the detector axes; its
+        full-size plane is made by ``background.plane()``.
     sigma : float
         Noise per pixel.
     flags : ndarray of uint8
@@ -74,7 +82,7 @@ class PreparedImage:
 
     data: np.ndarray
     detect: np.ndarray
-    background: np.ndarray
+    background: Background
     sigma: float
     flags: np.ndarray
     saturation: float | None = None
@@ -109,318 +117,6 @@ class PreparedImage:
         cells = np.unique((rows // step) * (self.flags.shape[1] // step + 1) + cols // step)
         rows, cols = np.divmod(cells, self.flags.shape[1] // step + 1)
         return np.array([cols * step, rows * step], dtype=float)
-
-
-def background_mesh(image: np.ndarray, good: np.ndarray, box: int | None = 64,
-                    step: float = 0.0) -> np.ndarray:
-    """Smooth background: medians of the cells of a mesh, bilinearly interpolated between the
-    cell centres. The cells are `box` pixels wide, narrowing to a quarter of that towards the
-    borders of the image, where vignetting and glows change the sky fastest; every other pixel
-    of a cell is read (every pixel of a narrow one). ``box=None`` gives one global median.
-    Values quantised by `step` are dithered first (see :func:`~kestrova.defects.dither`).
-
-    Examples
-    --------
-    >>> image = np.full((100, 130), 7.0)
-    >>> bool(np.allclose(background_mesh(image, np.ones(image.shape, bool), 32), 7.0))
-    True
-    >>> rows, cols = np.mgrid[:300, :400]
-    >>> ramp = 0.01 * cols + 0.02 * rows + 10.0 * np.exp(-cols / 20.0)   # a glow at an edge
-    >>> bool(np.abs(background_mesh(ramp, np.ones(ramp.shape, bool)) - ramp).max() < 1.5)
-    True
-    """
-    if box is None or box >= max(image.shape):
-        return np.full(image.shape, _global_median(image, good, step))
-    grid = _MeshGrid(image.shape, box)
-    return grid.interpolate(grid.medians(grid.gather(image, step), grid.gather(good)))
-
-
-def _global_median(image, good, step):
-    """The median of the `good` pixels of (a subsample of) `image`; 0 when there are none."""
-    values = subsample(image)[subsample(good)]
-    if values.size == 0:
-        values = image[good]
-    return float(np.median(_dithered(values, step))) if values.size else 0.0
-
-
-def _dithered(values, step):
-    return defects.dither(values, step) if step > 0 else values
-
-
-class _MeshGrid:
-    """The cells of a background mesh and the pixels read in each.
-
-    Along each axis the cells are `box` pixels wide, apart from the outermost quarter, quarter
-    and half of a box at either end of an axis at least three boxes long. Cells of one width
-    class (narrow, half, whole) are read alike, so that the cells of a pair of classes form one
-    array: as many pixels of each, from its start, as the smallest of them holds, every other
-    one in cells at least 24 pixels wide.
-    """
-
-    def __init__(self, shape, box):
-        self.shape, self.box = shape, box
-        self.edges = [_cell_edges(n, box) for n in shape]
-        self.classes = [_cell_classes(np.diff(e)) for e in self.edges]
-
-    def _reads(self, axis):
-        """For each class along `axis`: its cells and the offsets of the pixels read, as
-        (cells, pixel indices of shape (cells, reads))."""
-        out = []
-        for cells, length, stride in self.classes[axis]:
-            offsets = np.arange(0, length, stride)
-            out.append((cells, self.edges[axis][cells][:, None] + offsets))
-        return out
-
-    def gather(self, array, step=0.0):
-        """The read pixels of `array`, per pair of row and column classes: a list of
-        (row cells, column cells, values of shape (row cells, column cells, reads))."""
-        out = []
-        for rcells, rows in self._reads(0):
-            for ccells, cols in self._reads(1):
-                values = np.take(np.take(array, rows.ravel(), axis=0), cols.ravel(), axis=1)
-                values = values.reshape(rows.shape[0], rows.shape[1], cols.shape[0],
-                                        cols.shape[1]).transpose(0, 2, 1, 3)
-                values = values.reshape(rows.shape[0], cols.shape[0], -1)
-                out.append((rcells, ccells, _dithered(values, step)))
-        return out
-
-    def medians(self, values, good) -> np.ndarray:
-        """Median of the good pixels of each cell, from :meth:`gather` of the image and of
-        the flags. A cell with too few good pixels takes the value of the nearest cell that
-        has enough. In a corner, where the cells are narrow both ways and a streak passing
-        through fills much of one, a cell keeps its difference from the nearest whole cell
-        inward only as far as a neighbour along the border shares it: a vignetted corner is
-        followed, a streak through it is not."""
-        mesh = np.empty((len(self.edges[0]) - 1, len(self.edges[1]) - 1))
-        for (rcells, ccells, v), (_, _, g) in zip(values, good):
-            m = masked_median(v, g, axis=2)
-            m[g.sum(axis=2) < 0.2 * g.shape[2]] = np.nan
-            mesh[np.ix_(rcells, ccells)] = m
-        empty = np.isnan(mesh)
-        if empty.all():
-            return np.zeros_like(mesh)
-        if empty.any():
-            _, nearest = ndimage.distance_transform_edt(empty, return_indices=True)
-            mesh = mesh[tuple(nearest)]
-        narrow = [np.diff(e) < 0.75 * self.box for e in self.edges]
-        if narrow[0].any() and narrow[1].any():
-            corner = narrow[0][:, None] & narrow[1][None, :]
-            smooth = mesh
-            for axis in (0, 1):
-                wide = np.flatnonzero(~narrow[axis])
-                inward = np.clip(np.arange(mesh.shape[axis]), wide[0], wide[-1])
-                base = np.take(smooth, inward, axis=axis)
-                smooth = base + _coherent(smooth - base, 1 - axis)
-            mesh = np.where(corner, smooth, mesh)
-        return mesh
-
-    def interpolate(self, mesh: np.ndarray, out: np.ndarray | None = None) -> np.ndarray:
-        """The full-size background from the cell medians (written into `out` if given)."""
-        (ny, nx), (ry, rx) = self.shape, self.edges
-        wy = _interpolation_weights(ny, (ry[:-1] + ry[1:] - 1) / 2)
-        wx = _interpolation_weights(nx, (rx[:-1] + rx[1:] - 1) / 2)
-        return np.matmul(wy @ mesh, wx.T, out=out)
-
-
-def _coherent(step: np.ndarray, axis: int) -> np.ndarray:
-    """`step` limited, cell by cell, to the larger step of the same sign of its two neighbours
-    along `axis`.
-
-    Examples
-    --------
-    >>> _coherent(np.array([[0.0, 0.0, 3.0, 0.1, 0.0], [1.0, 0.9, 0.8, -0.5, 0.4]]), 1).tolist()
-    [[0.0, 0.0, 0.1, 0.1, 0.0], [0.9, 0.9, 0.8, 0.0, 0.0]]
-    """
-    limit = np.zeros_like(step)
-    for shift in (1, -1):
-        neighbour = np.roll(step, shift, axis=axis)
-        end = [slice(None)] * step.ndim
-        end[axis] = 0 if shift == 1 else -1
-        neighbour[tuple(end)] = 0.0
-        same = np.sign(neighbour) == np.sign(step)
-        limit = np.maximum(limit, np.where(same, np.abs(neighbour), 0.0))
-    return np.sign(step) * np.minimum(np.abs(step), limit) + 0.0
-
-
-def _cell_edges(n, box):
-    """Cell boundaries along an axis of `n` pixels: `box` wide, with a quarter, a quarter and
-    a half of `box` at either end when the axis is at least three boxes long.
-
-    Examples
-    --------
-    >>> _cell_edges(400, 64).tolist()
-    [0, 16, 32, 64, 132, 200, 268, 336, 368, 384, 400]
-    >>> _cell_edges(160, 64).tolist()
-    [0, 80, 160]
-    """
-    if n < 3 * box or box < 8:
-        return np.linspace(0, n, max(1, round(n / box)) + 1).astype(int)
-    q = box // 4
-    inner = np.linspace(4 * q, n - 4 * q, max(1, round((n - 8 * q) / box)) + 1).astype(int)
-    return np.concatenate(([0, q, 2 * q], inner, [n - 2 * q, n - q, n]))
-
-
-def _cell_classes(widths):
-    """The cells grouped by width class, with the pixels read in each: a list of
-    (cells, length read, stride)."""
-    classes = []
-    kind = np.digitize(widths, [24, 48])
-    for k in np.unique(kind):
-        cells = np.flatnonzero(kind == k)
-        every = 2 if k > 0 else 1
-        length = int(widths[cells].min()) // every * every
-        classes.append((cells, length, every))
-    return classes
-
-
-def _interpolation_weights(n: int, centres: np.ndarray) -> np.ndarray:
-    """(n, m) matrix that interpolates linearly between m cell centres, and extrapolates the
-    outer slopes to the image border (a gradient continues into the outer half cells)."""
-    m = len(centres)
-    weights = np.zeros((n, m))
-    if m == 1:
-        weights[:, 0] = 1.0
-        return weights
-    x = np.arange(n, dtype=float)
-    pos = np.interp(x, centres, np.arange(m))
-    pos = np.where(x < centres[0], (x - centres[0]) / (centres[1] - centres[0]), pos)
-    pos = np.where(x > centres[-1], m - 1 + (x - centres[-1]) / (centres[-1] - centres[-2]), pos)
-    lo = np.clip(np.floor(pos).astype(int), 0, m - 2)
-    frac = pos - lo
-    weights[np.arange(n), lo] = 1.0 - frac
-    weights[np.arange(n), lo + 1] += frac
-    return weights
-
-
-@dataclass(frozen=True)
-class Sources:
-    """The bright sources of an image: connected regions above a low threshold whose brightest
-    pixel stands out (see :func:`find_sources`), one entry per source.
-
-    Attributes
-    ----------
-    y, x : ndarray
-        Centroid of the core (row, column).
-    peak : ndarray
-        Brightest pixel, in units of the noise.
-    radius : ndarray
-        Radius of the disk that masks the source with its wings.
-    compact : ndarray of bool
-        Whether the core is compact: round enough, and reaching no farther than a star's.
-    width : ndarray
-        FWHM (pixels) of the Gaussian that falls from the peak to the edge of the core.
-    wing : ndarray
-        How far the disk reaches beyond the core.
-    core, owner : ndarray of int
-        Flat indices of the pixels of the cores, and the source each belongs to.
-    """
-
-    y: np.ndarray
-    x: np.ndarray
-    peak: np.ndarray
-    radius: np.ndarray
-    compact: np.ndarray
-    width: np.ndarray
-    wing: np.ndarray
-    core: np.ndarray
-    owner: np.ndarray
-
-    def mask(self, shape, max_width: float = np.inf) -> np.ndarray:
-        """The disks of the compact sources no wider than `max_width` (stars), and the cores
-        of the wider ones (galaxies, glows) grown by their wings, which follow their shape: a
-        disk fitted to the peak of a broad, faint source would reach far beyond it."""
-        mask = np.zeros(shape, bool)
-        star = self.compact & (self.width <= max_width)
-        defects.paint_disks(mask, self.y[star], self.x[star], self.radius[star])
-        wide = (self.compact & ~star)[self.owner]
-        if wide.any():
-            core = self.core[wide]
-            mask.flat[core] = True
-            # The wings around a core are those around its rim.
-            nx = shape[1]
-            rim = np.zeros(core.size, bool)
-            for step in (1, -1, nx, -nx):
-                at = np.clip(np.searchsorted(core, core + step), 0, core.size - 1)
-                rim |= core[at] != core + step
-            rows, cols = np.divmod(core[rim], nx)
-            defects.paint_disks(mask, rows, cols, self.wing[self.owner[wide][rim]])
-        return mask
-
-
-def find_sources(data: np.ndarray, sigma: float, *, low: float = 3.0, peak: float = 6.0,
-                 max_elongation: float = 3.0, grow: float = 2.0,
-                 max_radius: float = 30.0) -> Sources:
-    """The bright sources of a background-subtracted image and the disks that mask them.
-
-    A source is a connected region above `low` sigma whose brightest pixel exceeds `peak`
-    sigma. Its core, the pixels above a twentieth of the peak (at least `low` sigma), counts as
-    compact when its second moments give an axis ratio below `max_elongation` and it reaches no
-    farther than `max_radius` pixels from its centre: a bright streak is elongated and kept
-    (while a bright star on a faint streak still has a compact core), and a glow or a region of
-    the sky left high is larger than a star can be. A source is masked out to the radius where
-    a Gaussian of its core's size falls to 1 sigma, plus `grow` pixels. The width of that
-    Gaussian tells a star from a galaxy or a glow that a low peak lets look compact, whose
-    core is masked as it is (see :meth:`Sources.mask`).
-
-    Examples
-    --------
-    >>> image = np.zeros((40, 40)); image[20, 20] = 100.0; image[5, 5:35] = 50.0
-    >>> found = find_sources(image, 1.0)
-    >>> found.compact.tolist(), found.y.tolist()
-    ([False, True], [5.0, 20.0])
-    """
-    labels, n = ndimage.label(data > low * sigma, structure=np.ones((3, 3)))
-    empty = np.zeros(0)
-    if n == 0:
-        return Sources(empty, empty, empty, empty, np.zeros(0, bool), empty, empty,
-                       np.zeros(0, int), np.zeros(0, int))
-    index = np.flatnonzero(labels)
-    lab = labels.ravel()[index]
-    value = data.ravel()[index] / sigma
-    peaks = np.zeros(n + 1)
-    np.maximum.at(peaks, lab, value)
-    level = np.maximum(low, peaks / 20.0)
-    core = (peaks[lab] > peak) & (value >= level[lab])
-    index, lab = index[core], lab[core]
-    rows, cols = np.divmod(index, data.shape[1])
-    count = np.maximum(np.bincount(lab, minlength=n + 1).astype(float), 1.0)
-    my = np.bincount(lab, rows, n + 1) / count
-    mx = np.bincount(lab, cols, n + 1) / count
-    dy, dx = rows - my[lab], cols - mx[lab]
-    syy = np.bincount(lab, dy * dy, n + 1) / count
-    sxx = np.bincount(lab, dx * dx, n + 1) / count
-    sxy = np.bincount(lab, dx * dy, n + 1) / count
-    half_trace, det = 0.5 * (sxx + syy), sxx * syy - sxy**2
-    root = np.sqrt(np.maximum(half_trace**2 - det, 0.0))
-    major, minor = half_trace + root, np.maximum(half_trace - root, 0.0)
-    extent = np.zeros(n + 1)
-    np.maximum.at(extent, lab, np.hypot(dy, dx))
-    compact = (major <= max_elongation**2 * (minor + 1.0 / 12.0)) & (extent <= max_radius)
-    # A Gaussian that falls from the peak to `level` within the core's extent reaches 1 sigma
-    # at sqrt(ln(peak) / ln(peak / level)) times that extent.
-    with np.errstate(divide="ignore", invalid="ignore"):
-        scale = np.sqrt(np.log(np.maximum(peaks, 1.0)) / np.log(peaks / level))
-    scale = np.clip(np.nan_to_num(scale, nan=1.0, posinf=3.0), 1.0, 3.0)
-    radius = (extent + 0.5) * scale + grow + 0.5
-    with np.errstate(divide="ignore", invalid="ignore"):
-        width = FWHM_PER_SIGMA * (extent + 0.5) / np.sqrt(2.0 * np.log(peaks / level))
-    k, owner = np.unique(lab, return_inverse=True)
-    return Sources(my[k], mx[k], peaks[k], radius[k], compact[k],
-                   np.nan_to_num(width[k], nan=np.inf), radius[k] - extent[k] - 0.5, index, owner)
-
-
-def compact_sources(data: np.ndarray, sigma: float, **kwargs) -> np.ndarray:
-    """Mask of the bright compact sources (stars, hot pixels, cosmic-ray hits) with their
-    wings: the disks of :func:`find_sources`, which takes the keyword arguments.
-
-    Examples
-    --------
-    >>> image = np.zeros((40, 40)); image[20, 20] = 100.0
-    >>> mask = compact_sources(image, 1.0)
-    >>> int(mask.sum()) > 1, bool(mask[20, 22])
-    (True, True)
-    """
-    return find_sources(data, sigma, **kwargs).mask(data.shape)
 
 
 def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | None = 64,
@@ -465,50 +161,59 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
     image, flags = _valid(raw, mask)
     step = defects.quantum(raw)
     saturation = defects.saturation_level(image)
-    saturated = None if saturation is None else _at_least(image, saturation)
-    if saturated is not None:
-        _flag(flags, saturated, Exclusion.SATURATED)
+    if saturation is not None:
+        _flag(flags, _at_least(image, saturation), Exclusion.SATURATED)
     _flag(flags, defects.fill_runs(image, step, exclude=saturation), Exclusion.DEFECT)
     good = flags == 0
     before = np.count_nonzero(good)
-    background = background_mesh(image, good, box, step)
-    data = _subtract(image, background, ~good)
+    # The one full-size plane of values, in the image's own precision; the background is kept
+    # as its mesh.
+    background = mesh_background(image, good, box, step)
+    data = background.subtract(image, np.empty_like(image))
     noise = _noise(data, good, step, flags) if sigma is None else _positive(float(sigma))
-    good = _exclude_stars_and_defects(image, data, flags, noise, step, saturated, box,
-                                      bright_peak)
+    _exclude_stars_and_defects(image, data, flags, good, noise, step, saturation, box,
+                               bright_peak)
     if sigma is None and before - np.count_nonzero(good) > 0.01 * good.size:
         # Wide defects and halos (an overscan, an amplifier's glow) widen the first estimate.
         noise = _noise(data, good, step, flags)
-    data[~good] = 0.0
+    np.copyto(data, 0, where=~good)
+    del good  # while the sources are labelled; the flags tell it again
     found = find_sources(data, noise, peak=source_peak)
+    good = flags == 0
     psf_fwhm = star_fwhm(data, found.y, found.x, found.peak,
                          found.compact & (found.peak > 20.0), good)
     # No star is much wider than the isolated ones (the width of a faint one is rough).
     max_width = MAX_STAR_WIDTH if psf_fwhm is None else max(5.0 * psf_fwhm, MAX_STAR_WIDTH)
-    sources = found.mask(image.shape, max_width) & good
-    sky = good & ~sources
-    # Stars and their wings raise a median: measure the sky again without them. The first
-    # background is done with once the data are measured against it.
-    if _sky_background(image, data, sky, 3.0 * noise, box, step, out=background) is not None:
-        data = _subtract(image, background, ~good, out=data)
+    sources = found.mask(image.shape, max_width)
+    sources &= good
+    del good
+    _flag(flags, sources, Exclusion.SOURCE)
+    del sources
+    sky = flags == 0
+    # Stars and their wings raise a median: measure the sky again without them, against the
+    # data of the first background. The excluded pixels are set to 0 at the end.
+    again = sky_background(image, sky, data, 3.0 * noise, box, step)
+    if again is not None:
+        background = again
+        data = background.subtract(image, out=data)
     columns, rows = defects.axis_structure(data, sky, noise)
-    background += columns
-    background += rows[:, None]
+    background = background.with_axes(columns, rows)
     data -= columns
     data -= rows[:, None]
-    _flag(flags, sources, Exclusion.SOURCE)
     if sigma is None:
         noise = _noise(data, sky, step, flags)
-    data[flags != 0] = 0.0
+    del sky
+    np.copyto(data, 0, where=flags != 0)
     detect = np.clip(data, -clip * noise, clip * noise)
     return PreparedImage(data, detect, background, noise, flags, saturation, psf_fwhm)
 
 
 def _valid(raw, mask):
-    """The image in double precision and its first flags: not finite, masked by the caller."""
+    """The image as floats that hold its values exactly (float32 for float32 and narrow
+    integers, float64 otherwise) and its first flags: not finite, masked by the caller."""
     if raw.ndim != 2:
         raise ValueError(f"expected a 2-D image, got {raw.ndim} dimension(s)")
-    image = raw.astype(np.float64, copy=False)
+    image = as_image(raw)
     flags = np.zeros(image.shape, np.uint8)
     _flag(flags, ~np.isfinite(image), Exclusion.INVALID)
     if mask is not None:
@@ -526,31 +231,38 @@ def _at_least(image, level):
         return image >= level
 
 
-def _exclude_stars_and_defects(image, data, flags, noise, step, saturated, box, bright_peak):
-    """Flag the saturated and the brightest stars with their halos and spikes, strips along the
-    borders, defect lines and cold pixels, from the `data` measured against a first
-    background; returns the pixels left."""
-    good = flags == 0
+def _exclude_stars_and_defects(image, data, flags, good, noise, step, saturation, box,
+                               bright_peak):
+    """Flag the stars saturated at `saturation` and the brightest ones with their halos and
+    spikes, strips along the borders, defect lines and cold pixels, from the `data` measured
+    against a first background; the pixels left stay `good` (in place)."""
     # Beyond a cell and a half the mesh follows a halo's gentle curve.
     follow = np.inf if box is None else 1.5 * box
-    if saturated is not None:
-        stars = defects.bright_stars(image, saturated, good, noise, step, follow=follow)
-        _flag(flags, stars, Exclusion.SATURATED)
-        good &= ~stars
-    bright = good & (data > bright_peak * noise)
+    if saturation is not None:
+        stars = defects.bright_stars(image, _at_least(image, saturation), good, noise, step,
+                                     follow=follow)
+        _exclude(flags, good, stars, Exclusion.SATURATED)
+    bright = data > bright_peak * noise
+    bright &= good
     if bright.any():
         stars = defects.bright_stars(image, bright, good, noise, step, follow=follow)
-        _flag(flags, stars, Exclusion.SOURCE)
-        good &= ~stars
-    lines = (defects.edge_strips(image, good, noise) | defects.defect_lines(data, good, noise)
-             | defects.cold_pixels(data, good, noise))
-    _flag(flags, lines, Exclusion.DEFECT)
-    return good & ~lines
+        _exclude(flags, good, stars, Exclusion.SOURCE)
+    del bright
+    lines = defects.edge_strips(image, good, noise)
+    lines |= defects.defect_lines(data, good, noise)
+    lines |= defects.cold_pixels(data, good, noise)
+    _exclude(flags, good, lines, Exclusion.DEFECT)
+
+
+def _exclude(flags, good, where, reason):
+    """Flag the pixels `where` for `reason`, and take them from `good`."""
+    _flag(flags, where, reason)
+    np.copyto(good, False, where=where)
 
 
 def _flag(flags, where, reason):
     """Set the bit `reason` in `flags` at the pixels `where`."""
-    flags |= where.view(np.uint8) * np.uint8(reason)
+    np.bitwise_or(flags, np.uint8(reason), out=flags, where=where)
 
 
 def _positive(sigma: float) -> float:
@@ -558,33 +270,6 @@ def _positive(sigma: float) -> float:
     if not np.isfinite(sigma) or sigma <= 0.0:
         raise ValueError(f"noise sigma must be positive, got {sigma}; pass sigma explicitly")
     return sigma
-
-
-def _sky_background(image, data, sky, limit, box, step, out):
-    """Background mesh of the `sky` pixels whose `data` lies within `limit`, written into
-    `out`, or None when they are too few (a fifth of the sky pixels the mesh reads). The mesh
-    reads them at its read pixels only."""
-    if box is None or box >= max(image.shape):
-        use = sky & (np.abs(data) < limit)
-        if not use.sum() > 0.2 * sky.sum():
-            return None
-        out[:] = _global_median(image, use, step)
-        return out
-    grid = _MeshGrid(image.shape, box)
-    use, total = [], 0
-    for (rc, cc, s), (_, _, d) in zip(grid.gather(sky), grid.gather(data)):
-        total += s.sum()
-        use.append((rc, cc, s & (np.abs(d) < limit)))
-    if not sum(u.sum() for *_, u in use) > 0.2 * total:
-        return None
-    return grid.interpolate(grid.medians(grid.gather(image, step), use), out)
-
-
-def _subtract(image, background, bad, out=None):
-    """image - background, 0 at bad pixels."""
-    data = np.subtract(image, background, out=out)
-    np.copyto(data, 0.0, where=bad)
-    return data
 
 
 def _noise(data, sky, step, flags, max_samples=250_000):
@@ -597,12 +282,13 @@ def _noise(data, sky, step, flags, max_samples=250_000):
     sample = subsample(data, max_samples)[subsample(sky, max_samples)]
     if sample.size < min(1000, sky.sum()):
         sample = data[sky]
+    sample = sample.astype(np.float64)
     if sample.size < MIN_SKY_PIXELS:
         raise ValueError(_too_few_sky(sky, flags))
     if step > 0:
-        spread = robust_sigma(defects.dither(sample, step))
+        spread = robust_sigma(defects.dither(sample, step), overwrite=True)
         return _positive(float(np.sqrt(max(spread**2 - step**2 / 12.0, 0.0))))
-    return _positive(robust_sigma(sample))
+    return _positive(robust_sigma(sample, overwrite=True))
 
 
 def _too_few_sky(sky, flags):

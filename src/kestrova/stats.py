@@ -28,9 +28,12 @@ def subsample(values: np.ndarray, max_samples: int | None = 500_000) -> np.ndarr
     return flat if max_samples is None else flat[:: max(1, flat.size // max_samples)]
 
 
-def robust_sigma(values: np.ndarray, max_samples: int | None = 500_000) -> float:
+def robust_sigma(values: np.ndarray, max_samples: int | None = 500_000, *,
+                 overwrite: bool = False) -> float:
     """Noise from the median absolute deviation of (a regular subsample of at most
-    `max_samples` of) `values`; ``max_samples=None`` takes them all.
+    `max_samples` of) `values`; ``max_samples=None`` takes them all. With `overwrite`, the
+    array `values` is worked in, and left holding the absolute deviations in no order: no copy
+    of it is made.
 
     Examples
     --------
@@ -39,8 +42,10 @@ def robust_sigma(values: np.ndarray, max_samples: int | None = 500_000) -> float
     2.0
     """
     sample = subsample(values, max_samples)
-    med = np.median(sample)
-    return float(MAD_TO_SIGMA * np.median(np.abs(sample - med)))
+    med = np.median(sample, overwrite_input=overwrite)
+    deviation = np.subtract(sample, med, out=sample if overwrite else None)
+    np.abs(deviation, out=deviation)
+    return float(MAD_TO_SIGMA * np.median(deviation, overwrite_input=True))
 
 
 def masked_median(values: np.ndarray, good: np.ndarray, axis: int = -1) -> np.ndarray:
