@@ -238,10 +238,9 @@ def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=5
 
     Beyond each end, the best box of the remaining samples (:func:`best_segment`) is joined
     when it stands out by itself (S/N at least `min_snr`: the best of the many boxes of a line
-    of noise reaches 3 or 4), is at least `min_level` of the segment's level, lies within
-    `max_gap` pixels or `max_gap_fraction` of the segment's length, and the samples in the gap
-    are not clearly below `min_level` of the segment's level (a dip, not an empty stretch);
-    the samples in the gap count in the sum. Masked pixels are no samples: a gap they leave is
+    of noise reaches 3 or 4) and at least `min_level` of the segment's level, and so does the
+    gap with it (a dip, not an empty stretch up to a star's wing), within `max_gap` pixels or
+    `max_gap_fraction` of the segment's length; the samples in the gap count in the sum. Masked pixels are no samples: a gap they leave is
     bridged like any other.
 
     Examples
@@ -265,11 +264,11 @@ def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=5
                 break
             c, d, t, n = piece
             gap = c - b if side > 0 else a - d
-            between = values[(position > b) & (position < c) if side > 0 else
-                             (position > d) & (position < a)]
-            empty = between.size > 0 and (between.mean() + 3.0 * sigma / np.sqrt(between.size)
-                                          < min_level * level)
-            if (t < min_snr * sigma * np.sqrt(n) or t / n < min_level * level or empty
+            # The gap and the piece together must hold up as a continuation of the trail too.
+            added = values[(position > b) & (position < d) if side > 0 else
+                           (position > c) & (position < a)]
+            if (min(t / np.sqrt(n), added.sum() / np.sqrt(added.size)) < min_snr * sigma
+                    or min(t / n, added.mean()) < min_level * level
                     or gap > max(max_gap, max_gap_fraction * (b - a))):
                 break
             if side > 0:

@@ -127,10 +127,6 @@ def star_fwhm(data: np.ndarray, y: np.ndarray, x: np.ndarray, peak: np.ndarray,
     if width.size < min_stars:
         return None
     share = (np.abs(width[:, None] - width[None, :]) < spread).sum(axis=1)
-    if not (share >= min_stars).any():
-        return None
-    # Of the widths that enough sources share, the broadest: cosmic-ray hits and hot pixels
-    # can be as many as the stars and share a width too, but none is broader than the optics.
-    common = width[share >= min_stars].max()
+    common = width[np.argmax(share)]
     stars = width[np.abs(width - common) < spread]
     return float(np.exp(np.median(stars))) if stars.size >= min_stars else None

@@ -39,10 +39,11 @@ MAX_SIDE_FRACTION = 0.25
 MAX_WIDTH_PSF = 4.0
 BRIGHT = 3.0
 DEFAULT_PSF_FWHM = 2.5
-# A ridge whose core is narrower than this fraction of the stars' FWHM, or than this many
-# pixels whatever the stars, did not come through the optics (a cosmic-ray track, a hot
-# column); the core's fit must stand this many sigma for its width to count.
-MIN_WIDTH_PSF = 0.6
+# A ridge whose core is narrower than this fraction of the stars' FWHM (a faint trail's width
+# scatters), or than this many pixels whatever the stars, did not come through the optics (a
+# cosmic-ray track, a hot column); the core's fit must stand this many sigma for its width to
+# count.
+MIN_WIDTH_PSF = 0.5
 SHARPEST = 1.5
 SHARP_SIGNIFICANCE = 10.0
 # A trail is at least this many times longer than wide; an edge-on galaxy or a pair of stars
