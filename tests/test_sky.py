@@ -201,7 +201,8 @@ def test_light_curve_shows_a_glint_and_no_dip_at_masked_pixels():
     curve, error = row["lightcurve"], row["lightcurve_err"]
     assert np.argmax(curve) == 7 and curve[7] == pytest.approx(20.0, rel=0.15)
     quiet = np.delete(curve, 7)
-    assert np.median(quiet) == pytest.approx(5.0, rel=0.15)
+    # Within three standard errors of a median of the quiet chunks.
+    assert np.median(quiet) == pytest.approx(5.0, abs=3.0 * 1.25 * error.max() / quiet.size**0.5)
     assert np.abs(quiet - np.median(quiet)).max() < 4.0 * error.max()  # no dip at the mask
     assert error[1] > 1.2 * error[6]  # fewer pixels measured there
     assert curve.mean() == pytest.approx(row["flux_per_length"], rel=0.05)
@@ -221,9 +222,9 @@ def test_dq_plane_excludes_flagged_pixels_and_receives_the_streak_bit(tmp_path, 
         assert main(["find", str(path), "--catalog", str(out), *options]) == 0
         return json.loads(out.read_text())["streaks"]
 
-    assert any(abs(s["angle"] - 90) < 1 for s in found())  # the column, as a streak
-    assert len(found("--dq", "DQ", "--dq-bits", "4,16")) == 1
-    assert any(abs(s["angle"] - 90) < 1 for s in found("--dq", "DQ", "--dq-bits", "8"))
+    # The column is told from the data alone; the plane excludes it all the same.
+    for options in [(), ("--dq", "DQ", "--dq-bits", "4,16"), ("--dq", "DQ", "--dq-bits", "8")]:
+        assert len(found(*options)) == 1
     mask = tmp_path / "mask.fits"
     assert main(["find", str(path), "--dq", "1", "--mask", str(mask), "--mask-bit", "5"]) == 0
     plane, header = fits.getdata(mask), fits.getheader(mask)

@@ -7,7 +7,8 @@ import pytest
 from kestrova import find_streaks, streak_mask
 from kestrova.detect import Detector, coarse_map, find_peaks, reduce_image, rescore_near
 from kestrova.hough import HoughTransform
-from kestrova.lines import across, along, band_pixels, chord, point, to_frame, to_full_r
+from kestrova.lines import (across, along, band_pixels, chord, line_through, point,
+                            segment_region, to_frame, to_full_r)
 from kestrova.measure import MeasuringTransform, best_segment
 from kestrova.prepare import compact_sources, prepare_image
 from kestrova.refine import NarrowScorer, refine_line, refine_near
@@ -76,10 +77,16 @@ def stars_in_a_row(seed):
     return image
 
 
+def test_noise_and_stars_seldom_give_a_streak():
+    # Two faint stars side by side, below the source threshold, can pass for a short streak
+    # now and then: count over many skies rather than trust a few.
+    found = sum(len(find_streaks(synthetic_sky(SHAPE, [], seed=seed, n_stars=40)[0]))
+                for seed in range(30))
+    assert found <= 1
+
+
 @pytest.mark.parametrize("seed", [0, 1, 2])
-def test_noise_and_stars_give_no_streak(seed):
-    image, _ = synthetic_sky(SHAPE, [], seed=seed, n_stars=40)
-    assert len(find_streaks(image)) == 0
+def test_stars_in_a_row_give_no_streak(seed):
     assert len(find_streaks(stars_in_a_row(seed))) == 0
 
 
@@ -289,3 +296,20 @@ def test_blanking_keeps_the_reduced_image_that_of_the_search_image():
     small, _ = reduce_image(detector.detect, 3)
     assert np.allclose(detector.small, np.clip(small, -2.5 / 3, 2.5 / 3), rtol=0, atol=1e-12)
     assert detector.detect[61:101, 7:57][region].sum() == 0.0
+
+
+@pytest.mark.parametrize("ends", [((5.0, 8.0), (590.0, 690.0)), ((580.0, 20.0), (30.0, 650.0)),
+                                  ((0.0, 100.0), (599.0, 640.0))])
+def test_a_long_streaks_region_is_every_pixel_near_its_stretch(ends):
+    # The box of a long diagonal is the image: it is gone through a band of rows at a time.
+    shape = (700, 600)
+    (c0, r0), (c1, r1) = ends
+    r, theta = line_through(shape, c0, r0, c1, r1)
+    region, (rows, cols) = segment_region(shape, r, theta, ends[0], ends[1], 2.5, 4.0)
+    x, y = to_frame(shape, *np.meshgrid(np.arange(600.0), np.arange(700.0)))
+    m0, m1 = sorted(along(theta, *to_frame(shape, col, row)) for col, row in ends)
+    expected = ((np.abs(across(r, theta, x, y)) < 2.5) & (along(theta, x, y) >= m0 - 4.0)
+                & (along(theta, x, y) <= m1 + 4.0))
+    full = np.zeros(shape, bool)
+    full[rows, cols] = region
+    assert region.size > 2**16 and np.array_equal(full, expected)

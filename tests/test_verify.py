@@ -76,7 +76,8 @@ def _galaxy(image, x, y, a, b, angle, peak):
     image += peak * np.exp(-np.hypot(u / a, v / b))      # an exponential disk seen edge-on
 
 
-@pytest.mark.parametrize("scene", ["edge-on galaxies", "halo", "background ridge"])
+@pytest.mark.parametrize("scene", ["edge-on galaxies", "halo", "background ridge",
+                                   "cosmic-ray tracks", "spike"])
 def test_what_is_not_a_trail_gives_no_record(scene):
     image, _ = synthetic_sky(SHAPE, [], n_stars=60, seed=7)
     rows, cols = np.mgrid[:SHAPE[0], :SHAPE[1]]
@@ -85,8 +86,14 @@ def test_what_is_not_a_trail_gives_no_record(scene):
             _galaxy(image, x, y, 30.0, 3.0, angle, 8.0)
     elif scene == "halo":                                   # a bright star's wide wings
         image += 400.0 / (1.0 + ((cols - 200) ** 2 + (rows - 150) ** 2) / 9.0) ** 1.2
-    else:                                                   # a broad band of background
+    elif scene == "background ridge":                       # a broad band of background
         image += 1.0 * np.exp(-0.5 * ((cols - 0.5 * rows - 150) / 12.0) ** 2)
+    elif scene == "cosmic-ray tracks":                      # sharper than the optics
+        for x0, y0, x1, y1 in ((50, 40, 110, 75), (200, 250, 290, 230), (300, 60, 340, 140)):
+            draw_streak(image, TrueStreak(x0, y0, x1, y1, 80.0, 0.4))
+    else:                                                   # a spike beyond a saturated core
+        image[148:153, 20:380] += 8.0 * np.exp(-np.abs(np.arange(20, 380) - 200) / 120.0)
+        image[140:161, 190:211] = 65535.0
     assert len(find_streaks(image)) == 0
 
 
@@ -99,3 +106,16 @@ def test_pieces_beyond_a_dip_are_joined_but_an_empty_gap_is_not():
     values[150:300] = 0.0                                     # a long one: two trails
     segment = best_segment(position, np.cumsum(values[:150]), [(20.0, 149.0)])
     assert extend_segment(position, values, segment, 0.5)[:2] == (20.5, 149.5)
+
+
+def test_noise_beyond_a_trail_does_not_extend_it():
+    # The best box among the samples of a line of noise stands at S/N 3-4.
+    rng = np.random.default_rng(5)
+    grown = []
+    for _ in range(20):
+        values = rng.normal(0.0, 1.0, 800)
+        values[300:500] += 1.0
+        segment = best_segment(np.arange(800.0), np.cumsum(values), [(300.0, 499.0)])
+        a, b = extend_segment(np.arange(800.0), values, segment, 1.0)[:2]
+        grown.append(max(segment[0] - a, b - segment[1]))
+    assert max(grown) < 30.0

@@ -22,8 +22,8 @@ from .lines import canonical, same_line, to_full_r, to_reduced_r
 from .prepare import robust_sigma
 from .refine import Line, refine_line, refine_near
 
-__all__ = ["ScoreMap", "Peak", "Detector", "choose_binning", "reduce_image",
-           "reduction_limit", "clipped_reduction", "update_reduction", "line_grid", "grid_axes", "coarse_map",
+__all__ = ["ScoreMap", "Peak", "Detector", "choose_binning", "reduce_image", "reduction_limit",
+           "clipped_reduction", "update_reduction", "line_grid", "grid_axes", "coarse_map",
            "rescore_near", "find_peaks"]
 
 
@@ -147,10 +147,7 @@ def update_reduction(small: np.ndarray, detect: np.ndarray, sigma: float, f: int
     rows, cols = box
     r0, r1 = rows.start // f, -(-rows.stop // f)
     c0, c1 = cols.start // f, -(-cols.stop // f)
-    block = np.zeros(((r1 - r0) * f, (c1 - c0) * f))
-    src = detect[r0 * f:r1 * f, c0 * f:c1 * f]
-    block[:src.shape[0], :src.shape[1]] = src
-    block = block.reshape(r1 - r0, f, c1 - c0, f).mean(axis=(1, 3))
+    block, _ = reduce_image(detect[r0 * f:r1 * f, c0 * f:c1 * f], f)
     limit = reduction_limit(sigma, f, level)
     small[r0:r1, c0:c1] = np.clip(block, -limit, limit)
 
@@ -160,7 +157,7 @@ def _robust_spread(values: np.ndarray) -> float:
     values = values[np.isfinite(values) & (values != 0.0)]
     if values.size == 0:
         return 1.0
-    return robust_sigma(values, max_samples=None) or 1.0
+    return robust_sigma(values, max_samples=None, overwrite=True) or 1.0
 
 
 def line_grid(shape, *, pad: int = 4):
@@ -217,7 +214,8 @@ def coarse_map(small: np.ndarray, f: int, offset, *, pad: int = 4) -> ScoreMap:
     raw = HoughTransform(small, 1.0).score_map(*grid, 1.0)
     r, theta = grid_axes(*grid)
     noise = _robust_spread(raw)
-    return ScoreMap(raw / noise, r, theta, f, tuple(offset), noise)
+    raw /= noise
+    return ScoreMap(raw, r, theta, f, tuple(offset), noise)
 
 
 def rescore_near(snr: np.ndarray, smap: ScoreMap, small: np.ndarray, theta: float,
@@ -275,7 +273,9 @@ def find_peaks(smap: ScoreMap, threshold: float, *, size=(7, 7), limit: int = 10
     >>> [(float(p.snr), p.k, p.l) for p in find_peaks(m, 5.0)]
     [(8.0, 5, 10)]
     """
-    snr = np.nan_to_num(smap.snr, nan=-np.inf)
+    snr = smap.snr
+    if np.isnan(snr).any():
+        snr = np.nan_to_num(snr, nan=-np.inf)
     k, l = _local_maxima(snr, threshold, size)
     order = np.argsort(-snr[k, l])
     dt = abs(float(smap.theta[1] - smap.theta[0])) if smap.theta.size > 1 else 1.0

@@ -123,22 +123,28 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
     report("prepared", 0)
     # The background is smooth: a sparse sample gives its median. Only that is kept, so that
     # the search does not hold the full-size background.
-    level = float(np.median(prep.background[::4, ::4]))
+    level = prep.background.median(every=4)
     data, detect, sigma, excluded = prep.data, prep.detect, prep.sigma, prep.excluded
-    psf_fwhm = getattr(prep, "psf_fwhm", None)
+    psf_fwhm, stars = prep.psf_fwhm, prep.saturated_points()
     del prep
     shape = data.shape
     # The stages own the prepared images: found streaks are blanked in them, in place.
     detector = Detector(detect, sigma, binning=binning or choose_binning(shape), width=width,
                         min_snr=min_snr)
     measurer = Measurer(data, sigma, width=width, min_length=min_length)
-    verifier = Verifier(data, excluded, sigma, min_snr=min_snr, width=width, psf_fwhm=psf_fwhm)
+    verifier = Verifier(data, excluded, sigma, min_snr=min_snr, width=width, psf_fwhm=psf_fwhm,
+                        stars=stars)
+    # The verifier keeps a copy of its own; the catalog's waits at a bit per pixel.
+    excluded = np.packbits(excluded)
     tile_search = TileSearch(detector) if tiles else None
     stages = (measurer, detector, verifier) + ((tile_search,) if tile_search else ())
     judge = _Judge(measurer, verifier, stages, 3.0 * width + 5.0)
     first_map = detector.coarse()
     report("scored", 0)
-    snr = first_map.snr.copy()
+    # The search scores the map again in place; the catalog keeps the first one, for plots,
+    # in single precision.
+    snr = first_map.snr
+    first_map = replace(first_map, snr=snr.astype(np.float32))
     examined = set()
     streaks, records = [], []
     while len(streaks) < max_streaks:
@@ -183,6 +189,7 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
         detector.rescore(snr, first_map, found[0].theta, RESCORE_HALF_ANGLE)
     order = np.argsort([-s.score for s in streaks], kind="stable")
     report("done", len(streaks))
+    excluded = np.unpackbits(excluded, count=shape[0] * shape[1]).view(bool).reshape(shape)
     return StreakCatalog(tuple(streaks[i] for i in order), shape, sigma, first_map,
                          tuple(records[i] for i in order), level, excluded)
 

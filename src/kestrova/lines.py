@@ -190,12 +190,18 @@ def segment_region(shape, r, theta, start, end, half_width: float, extend: float
     m0 = along(theta, *to_frame(shape, *start))
     m1 = along(theta, *to_frame(shape, *end))
     (rows, cols), (xx, yy) = _box(shape, start, end, half_width + extend + 1.0)
-    # One box-sized array of floats, reused: the box of a long diagonal streak is the image.
-    buffer = np.empty((yy.shape[0], xx.shape[1]))
-    region = np.abs(across(r, theta, xx, yy, out=buffer), out=buffer) < half_width
-    m = along(theta, xx, yy, out=buffer)
-    region &= m >= m0 - extend
-    region &= m <= m1 + extend
+    region = np.empty((yy.shape[0], xx.shape[1]), bool)
+    # A block of rows at a time: the box of a long diagonal streak is the whole image, and a
+    # box-sized array of floats would be twice a float32 image.
+    step = max(1, 2**16 // max(xx.shape[1], 1))
+    for k in range(0, yy.shape[0], step):
+        y = yy[k:k + step]
+        buffer = np.empty((y.shape[0], xx.shape[1]))
+        inside = np.abs(across(r, theta, xx, y, out=buffer), out=buffer) < half_width
+        m = along(theta, xx, y, out=buffer)
+        inside &= m >= m0 - extend
+        inside &= m <= m1 + extend
+        region[k:k + step] = inside
     return region, (rows, cols)
 
 

@@ -230,17 +230,18 @@ def _split_at_gap(position, running_sum, segment, sigma, min_length, significanc
     return lo_, hi_, float(total), n
 
 
-def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=3.0,
+def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=5.0,
                    max_gap=30.0, max_gap_fraction=0.5):
     """Grow a segment (start, end, sum, count) over the pieces of the same trail beyond its
     ends, so that a dip in brightness (a tumbling satellite), a star or a masked column on the
     trail does not end it.
 
     Beyond each end, the best box of the remaining samples (:func:`best_segment`) is joined
-    when it stands out by itself (S/N at least `min_snr`), is at least `min_level` of the
-    segment's level, and lies within `max_gap` pixels or `max_gap_fraction` of the segment's
-    length; the samples in the gap count in the sum. Masked pixels are no samples: a gap they
-    leave is bridged like any other.
+    when it stands out by itself (S/N at least `min_snr`: the best of the many boxes of a line
+    of noise reaches 3 or 4) and at least `min_level` of the segment's level, and so does the
+    gap with it (a dip, not an empty stretch up to a star's wing), within `max_gap` pixels or
+    `max_gap_fraction` of the segment's length; the samples in the gap count in the sum. Masked pixels are no samples: a gap they leave is
+    bridged like any other.
 
     Examples
     --------
@@ -263,7 +264,11 @@ def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=3
                 break
             c, d, t, n = piece
             gap = c - b if side > 0 else a - d
-            if (t < min_snr * sigma * np.sqrt(n) or t / n < min_level * level
+            # The gap and the piece together must hold up as a continuation of the trail too.
+            added = values[(position > b) & (position < d) if side > 0 else
+                           (position > c) & (position < a)]
+            if (min(t / np.sqrt(n), added.sum() / np.sqrt(added.size)) < min_snr * sigma
+                    or min(t / n, added.mean()) < min_level * level
                     or gap > max(max_gap, max_gap_fraction * (b - a))):
                 break
             if side > 0:

@@ -1,24 +1,59 @@
-"""Preparation of an image for streak detection: background, noise, bad pixels, compact sources.
+"""Preparation of an image for streak detection: background, noise, and the pixels that are not
+sky.
 
 The Hough score sums pixel values along lines, so anything that is not noise or streak must be
-neutralised first: the sky level (subtracted), non-finite and user-masked pixels (set to 0, which
-adds nothing to a score), and bright compact sources such as stars and hot pixels, which would
-otherwise raise every line through them (masked out with their wings).
+neutralised first: the sky level (subtracted, with the residual structure of the detector along
+its axes), and every pixel whose value says nothing about a streak, which is excluded (set to 0,
+adding nothing to a score): non-finite and user-masked pixels, detector defects and saturated
+stars (:mod:`~kestrova.defects`), and bright compact sources such as stars and hot pixels, which
+would otherwise raise every line through them (masked out with their wings).
+
+The isolated stars also give the width of the point-spread function (:mod:`~kestrova.psf`).
+
+The background (:mod:`~kestrova.background`) and the sources (:mod:`~kestrova.sources`) are
+stages of their own. A float32 image is prepared in float32 (its statistics in double
+precision), and no full-size plane is made beyond the data, the search image and the flags.
 """
 
 from __future__ import annotations
 
+import enum
 from dataclasses import dataclass
+from functools import cached_property
 
 import numpy as np
-from scipy import ndimage
 
+from . import defects
+from .background import Background, background_mesh, mesh_background, sky_background
+from .psf import star_fwhm
 from .settings import as_image
+from .sources import Sources, compact_sources, find_sources
+from .stats import robust_sigma, subsample
 
-__all__ = ["PreparedImage", "prepare_image", "background_mesh", "robust_sigma",
-           "compact_sources"]
+__all__ = ["Exclusion", "PreparedImage", "prepare_image", "Background", "background_mesh",
+           "robust_sigma", "Sources", "find_sources", "compact_sources"]
 
-MAD_TO_SIGMA = 1.482602218505602
+# Fewer sky pixels than this leave the noise unknown.
+MIN_SKY_PIXELS = 100
+
+# FWHM (pixels) up to which a compact source is masked as a star, whatever the stars' own.
+MAX_STAR_WIDTH = 20.0
+
+
+class Exclusion(enum.IntFlag):
+    """Why a pixel is excluded: the bits of :attr:`PreparedImage.flags`.
+
+    Examples
+    --------
+    >>> int(Exclusion.DEFECT | Exclusion.SOURCE)
+    20
+    """
+
+    INVALID = 1      # not a finite number
+    MASKED = 2       # masked by the caller
+    DEFECT = 4       # detector defect: fill values, defect lines, cold pixels
+    SATURATED = 8    # saturated star with its bleed, halo and spikes
+    SOURCE = 16      # compact source: star, hot pixel, cosmic-ray hit
 
 
 @dataclass(frozen=True)
@@ -27,213 +62,73 @@ class PreparedImage:
 
     Attributes
     ----------
-    data : ndarray of float64
-        Background-subtracted image, 0 at excluded pixels; used to measure streaks.
-    detect : ndarray of float64
+    data : ndarray of float32 or float64
+        Background-subtracted image, 0 at excluded pixels; used to measure streaks. float32
+        for an image that float32 holds exactly (see :func:`~kestrova.settings.as_image`).
+    detect : ndarray
         `data` limited to +-`clip` sigma; used to search for streaks.
-    background : ndarray of float64
-        The subtracted background.
+    background : Background
+        The subtracted background: the mesh and the structure along the detector axes; its
+        full-size plane is made by ``background.plane()``.
     sigma : float
         Noise per pixel.
-    excluded : ndarray of bool
-        Pixels set to 0: non-finite, user-masked and compact sources.
-    sources : ndarray of bool
-        The compact-source part of `excluded`.
+    flags : ndarray of uint8
+        Why each pixel is excluded, as bits of :class:`Exclusion` (0 for sky).
+    saturation : float or None
+        The value at which the detector saturates, when the image shows it.
+    psf_fwhm : float or None
+        FWHM in pixels of the isolated, unsaturated stars; None when there are too few.
     """
 
     data: np.ndarray
     detect: np.ndarray
-    background: np.ndarray
+    background: Background
     sigma: float
-    excluded: np.ndarray
-    sources: np.ndarray
+    flags: np.ndarray
+    saturation: float | None = None
+    psf_fwhm: float | None = None
 
+    @cached_property
+    def excluded(self) -> np.ndarray:
+        """Pixels set to 0 in `data` and `detect`, whatever the reason."""
+        return self.flags != 0
 
-def robust_sigma(values: np.ndarray, max_samples: int | None = 500_000) -> float:
-    """Noise from the median absolute deviation of (a regular subsample of at most
-    `max_samples` of) `values`; ``max_samples=None`` takes them all.
+    @property
+    def sources(self) -> np.ndarray:
+        """The compact-source part of `excluded`."""
+        return self.excluded_by(Exclusion.SOURCE)
 
-    Examples
-    --------
-    >>> x = np.random.default_rng(0).normal(0.0, 2.0, 100_000)
-    >>> round(robust_sigma(x), 1)
-    2.0
-    """
-    sample = _subsample(np.ravel(values), max_samples)
-    med = np.median(sample)
-    return float(MAD_TO_SIGMA * np.median(np.abs(sample - med)))
+    def excluded_by(self, reason: Exclusion) -> np.ndarray:
+        """Pixels excluded for (any of the bits of) `reason`."""
+        return (self.flags & np.uint8(reason)) != 0
 
+    def saturated_points(self, step: int = 4) -> np.ndarray:
+        """(column, row) of the saturated pixels, one per `step` x `step` cell that has any.
 
-def background_mesh(image: np.ndarray, good: np.ndarray, box: int | None = 64, *,
-                    out: np.ndarray | None = None) -> np.ndarray:
-    """Smooth background: medians of `box` x `box` cells (of every other pixel), bilinearly
-    interpolated between the cell centres. ``box=None`` gives one global median. With `out`
-    (float64, the image's shape), it is written there.
-
-    Examples
-    --------
-    >>> image = np.full((100, 130), 7.0)
-    >>> bool(np.allclose(background_mesh(image, np.ones(image.shape, bool), 32), 7.0))
-    True
-    """
-    ny, nx = image.shape
-    if box is None or box >= max(ny, nx):
-        values = np.where(_subsample(good), _subsample(image).astype(np.float64), np.nan)
-        level = np.nanmedian(values) if good.any() else 0.0
-        if out is None:
-            return np.full(image.shape, level)
-        out.fill(level)
-        return out
-    grid = _MeshGrid(image.shape, box)
-    rows, cols = grid.samples()
-    return grid.interpolate(grid.medians(image[rows, cols], good[rows, cols]), out=out)
-
-
-class _MeshGrid:
-    """The cells of a background mesh and the pixels sampled in each.
-
-    Cells are of equal size (the last row and column of cells absorb the remainder of the
-    image but are sampled like the others); every other pixel of a cell is sampled.
-    """
-
-    def __init__(self, shape, box):
-        ny, nx = shape
-        self.shape = shape
-        self.my, self.mx = max(1, round(ny / box)), max(1, round(nx / box))
-        self.ry = np.linspace(0, ny, self.my + 1).astype(int)
-        self.rx = np.linspace(0, nx, self.mx + 1).astype(int)
-        cy, cx = self.ry[1] - self.ry[0], self.rx[1] - self.rx[0]
-        self.step = 2 if min(cy, cx) >= 8 else 1
-        self.hy, self.hx = cy // self.step * self.step, cx // self.step * self.step
-
-    def samples(self):
-        """Index arrays (rows as a column, columns as a row) that pick the sampled pixels,
-        cell by cell, out of an image."""
-        rows = (self.ry[:-1, None] + np.arange(0, self.hy, self.step)).ravel()
-        cols = (self.rx[:-1, None] + np.arange(0, self.hx, self.step)).ravel()
-        return rows[:, None], cols[None, :]
-
-    def medians(self, sample: np.ndarray, good: np.ndarray) -> np.ndarray:
-        """Median of the good pixels of each cell, from the sampled pixels and their flags;
-        cells with too few good pixels get the median of the others."""
-        a, b = self.hy // self.step, self.hx // self.step
-        # In double precision whatever the image's type: a median of two values is their mean.
-        cells = np.where(good, np.asarray(sample, np.float64), np.nan)
-        cells = cells.reshape(self.my, a, self.mx, b).transpose(0, 2, 1, 3)
-        cells = cells.reshape(self.my, self.mx, a * b)
-        invalid = np.isnan(cells)
-        count = cells.shape[2] - invalid.sum(axis=2)
-        if invalid.any():
-            # Replace the invalid samples by equal numbers of -inf and +inf: the median is
-            # unchanged.
-            fill = np.where(np.cumsum(invalid, axis=2) % 2 == 0, np.inf, -np.inf)
-            cells = np.where(invalid, fill, cells)
-        mesh = np.median(cells, axis=2)
-        mesh[(count < 0.2 * cells.shape[2]) | ~np.isfinite(mesh)] = np.nan
-        if np.isnan(mesh).all():
-            return np.zeros((self.my, self.mx))
-        return np.where(np.isnan(mesh), np.nanmedian(mesh), mesh)
-
-    def interpolate(self, mesh: np.ndarray, out: np.ndarray | None = None) -> np.ndarray:
-        """The full-size background from the cell medians (written to `out` when given)."""
-        ny, nx = self.shape
-        wy = _interpolation_weights(ny, (self.ry[:-1] + self.ry[1:] - 1) / 2)
-        wx = _interpolation_weights(nx, (self.rx[:-1] + self.rx[1:] - 1) / 2)
-        return np.matmul(wy @ mesh, wx.T, out=out)
-
-
-def _subsample(values, max_samples=500_000):
-    """A regular subsample of at most about `max_samples` of the flattened `values` (all of
-    them for None)."""
-    flat = values.ravel()
-    return flat if max_samples is None else flat[:: max(1, flat.size // max_samples)]
-
-
-def _interpolation_weights(n: int, centres: np.ndarray) -> np.ndarray:
-    """(n, m) matrix that interpolates linearly between m cell centres, and extrapolates the
-    outer slopes to the image border (a gradient continues into the outer half cells)."""
-    m = len(centres)
-    weights = np.zeros((n, m))
-    if m == 1:
-        weights[:, 0] = 1.0
-        return weights
-    x = np.arange(n, dtype=float)
-    pos = np.interp(x, centres, np.arange(m))
-    pos = np.where(x < centres[0], (x - centres[0]) / (centres[1] - centres[0]), pos)
-    pos = np.where(x > centres[-1], m - 1 + (x - centres[-1]) / (centres[-1] - centres[-2]), pos)
-    lo = np.clip(np.floor(pos).astype(int), 0, m - 2)
-    frac = pos - lo
-    weights[np.arange(n), lo] = 1.0 - frac
-    weights[np.arange(n), lo + 1] += frac
-    return weights
-
-
-def compact_sources(data: np.ndarray, sigma: float, *, low: float = 3.0, peak: float = 6.0,
-                    max_elongation: float = 3.0, grow: float = 2.0) -> np.ndarray:
-    """Mask of bright compact sources (stars, hot pixels, cosmic-ray hits) with their wings.
-
-    A source is a connected region above `low` sigma whose brightest pixel exceeds `peak`
-    sigma. Its core, the pixels above a twentieth of the peak (at least `low` sigma), counts as
-    compact when its second moments give an axis ratio below `max_elongation`: a bright streak
-    is elongated and kept, while a bright star on a faint streak still has a compact core. A
-    compact source is masked out to the radius where a Gaussian of its core's size falls to
-    1 sigma, plus `grow` pixels.
-
-    Examples
-    --------
-    >>> image = np.zeros((40, 40)); image[20, 20] = 100.0
-    >>> mask = compact_sources(image, 1.0)
-    >>> int(mask.sum()) > 1, bool(mask[20, 22])
-    (True, True)
-    """
-    labels, n = ndimage.label(data > low * sigma, structure=np.ones((3, 3)))
-    if n == 0:
-        return np.zeros(data.shape, bool)
-    index = np.flatnonzero(labels)
-    lab = labels.ravel()[index]
-    value = data.ravel()[index] / sigma
-    peaks = np.zeros(n + 1)
-    np.maximum.at(peaks, lab, value)
-    level = np.maximum(low, peaks / 20.0)
-    core = (peaks[lab] > peak) & (value >= level[lab])
-    index, lab = index[core], lab[core]
-    if index.size == 0:
-        return np.zeros(data.shape, bool)
-    rows, cols = np.divmod(index, data.shape[1])
-    count = np.maximum(np.bincount(lab, minlength=n + 1).astype(float), 1.0)
-    my = np.bincount(lab, rows, n + 1) / count
-    mx = np.bincount(lab, cols, n + 1) / count
-    dy, dx = rows - my[lab], cols - mx[lab]
-    syy = np.bincount(lab, dy * dy, n + 1) / count
-    sxx = np.bincount(lab, dx * dx, n + 1) / count
-    sxy = np.bincount(lab, dx * dy, n + 1) / count
-    half_trace, det = 0.5 * (sxx + syy), sxx * syy - sxy**2
-    root = np.sqrt(np.maximum(half_trace**2 - det, 0.0))
-    major, minor = half_trace + root, np.maximum(half_trace - root, 0.0)
-    compact = major <= max_elongation**2 * (minor + 1.0 / 12.0)
-    extent = np.zeros(n + 1)
-    np.maximum.at(extent, lab, np.hypot(dy, dx))
-    # A Gaussian that falls from the peak to `level` within the core's extent reaches 1 sigma
-    # at sqrt(ln(peak) / ln(peak / level)) times that extent.
-    with np.errstate(divide="ignore", invalid="ignore"):
-        scale = np.sqrt(np.log(np.maximum(peaks, 1.0)) / np.log(peaks / level))
-    scale = np.clip(np.nan_to_num(scale, nan=1.0, posinf=3.0), 1.0, 3.0)
-    mask = np.zeros(data.shape, bool)
-    ny, nx = data.shape
-    for k in np.unique(lab):
-        if not compact[k]:
-            continue
-        rad = (extent[k] + 0.5) * scale[k] + grow + 0.5
-        r0, r1 = max(int(my[k] - rad), 0), min(int(my[k] + rad) + 2, ny)
-        c0, c1 = max(int(mx[k] - rad), 0), min(int(mx[k] + rad) + 2, nx)
-        yy, xx = np.ogrid[r0:r1, c0:c1]
-        mask[r0:r1, c0:c1] |= (yy - my[k]) ** 2 + (xx - mx[k]) ** 2 <= rad**2
-    return mask
+        Examples
+        --------
+        >>> image = np.random.default_rng(0).normal(100.0, 5.0, (200, 200))
+        >>> image[50:53, 60:70] = 65535.0; image[150, 20] = 65535.0
+        >>> columns, rows = prepare_image(image).saturated_points()
+        >>> sorted(set(rows.tolist()))                # the stars with the halos masked around them
+        [44.0, 48.0, 52.0, 56.0, 144.0, 148.0, 152.0]
+        """
+        rows, cols = np.nonzero(self.flags & np.uint8(Exclusion.SATURATED))
+        cells = np.unique((rows // step) * (self.flags.shape[1] // step + 1) + cols // step)
+        rows, cols = np.divmod(cells, self.flags.shape[1] // step + 1)
+        return np.array([cols * step, rows * step], dtype=float)
 
 
 def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | None = 64,
-                  clip: float = 5.0, source_peak: float = 6.0) -> PreparedImage:
-    """Subtract the background, estimate the noise and exclude bad pixels and compact sources.
+                  clip: float = 5.0, source_peak: float = 6.0,
+                  bright_peak: float = 500.0) -> PreparedImage:
+    """Subtract the background, estimate the noise and exclude what is not sky.
+
+    In turn: non-finite and masked pixels; fill values, and the saturated stars with their
+    bleed, halos and spikes; a first background and noise; defect columns and rows and pixels
+    far below the sky; compact sources; the background again from the sky alone, with the
+    structure along the detector axes; the final noise and the stars' width. Whole-numbered
+    data are dithered where medians are taken, so that they do not take whole values only.
 
     Parameters
     ----------
@@ -248,6 +143,9 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
         The search image is limited to +-`clip` sigma, so that no single pixel dominates a line.
     source_peak : float
         Compact sources peaking above this many sigma are masked out.
+    bright_peak : float
+        Stars peaking above this many sigma are masked with their halos and spikes, as far as
+        the image shows them, like saturated stars.
 
     Examples
     --------
@@ -256,35 +154,115 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
     >>> prep = prepare_image(image)
     >>> round(prep.sigma, 1), float(prep.data[5, 7]), bool(prep.excluded[5, 7])
     (2.0, 0.0, True)
+    >>> Exclusion(int(prep.flags[5, 7])).name
+    'INVALID'
     """
-    # float32 stays float32: every result is computed in double precision from its values.
-    image = as_image(image)
-    bad = ~np.isfinite(image)
+    raw = np.asarray(image)
+    image, flags = _valid(raw, mask)
+    step = defects.quantum(raw)
+    saturation = defects.saturation_level(image)
+    if saturation is not None:
+        _flag(flags, _at_least(image, saturation), Exclusion.SATURATED)
+    _flag(flags, defects.fill_runs(image, step, exclude=saturation), Exclusion.DEFECT)
+    good = flags == 0
+    before = np.count_nonzero(good)
+    # The one full-size plane of values, in the image's own precision; the background is kept
+    # as its mesh.
+    background = mesh_background(image, good, box, step)
+    data = background.subtract(image, np.empty_like(image))
+    noise = _noise(data, good, step, flags) if sigma is None else _positive(float(sigma))
+    _exclude_stars_and_defects(image, data, flags, good, noise, step, saturation, box,
+                               bright_peak)
+    if sigma is None and before - np.count_nonzero(good) > 0.01 * good.size:
+        # Wide defects and halos (an overscan, an amplifier's glow) widen the first estimate.
+        noise = _noise(data, good, step, flags)
+    np.copyto(data, 0, where=~good)
+    del good  # while the sources are labelled; the flags tell it again
+    found = find_sources(data, noise, peak=source_peak)
+    good = flags == 0
+    psf_fwhm = star_fwhm(data, found.y, found.x, found.peak,
+                         found.compact & (found.peak > 20.0), good)
+    # No star is much wider than the isolated ones (the width of a faint one is rough).
+    max_width = MAX_STAR_WIDTH if psf_fwhm is None else max(5.0 * psf_fwhm, MAX_STAR_WIDTH)
+    sources = found.mask(image.shape, max_width)
+    sources &= good
+    del good
+    _flag(flags, sources, Exclusion.SOURCE)
+    del sources
+    sky = flags == 0
+    # Stars and their wings raise a median: measure the sky again without them, against the
+    # data of the first background. The excluded pixels are set to 0 at the end.
+    again = sky_background(image, sky, data, 3.0 * noise, box, step)
+    if again is not None:
+        background = again
+        data = background.subtract(image, out=data)
+    columns, rows = defects.axis_structure(data, sky, noise)
+    background = background.with_axes(columns, rows)
+    data -= columns
+    data -= rows[:, None]
+    if sigma is None:
+        noise = _noise(data, sky, step, flags)
+    del sky
+    np.copyto(data, 0, where=flags != 0)
+    detect = np.clip(data, -clip * noise, clip * noise)
+    return PreparedImage(data, detect, background, noise, flags, saturation, psf_fwhm)
+
+
+def _valid(raw, mask):
+    """The image as floats that hold its values exactly (float32 for float32 and narrow
+    integers, float64 otherwise) and its first flags: not finite, masked by the caller."""
+    if raw.ndim != 2:
+        raise ValueError(f"expected a 2-D image, got {raw.ndim} dimension(s)")
+    image = as_image(raw)
+    flags = np.zeros(image.shape, np.uint8)
+    _flag(flags, ~np.isfinite(image), Exclusion.INVALID)
     if mask is not None:
         mask = np.asarray(mask, dtype=bool)
         if mask.shape != image.shape:
             raise ValueError(f"mask shape {mask.shape} differs from image shape {image.shape}")
-        bad |= mask
-    good = ~bad
-    if not good.any():
+        _flag(flags, mask, Exclusion.MASKED)
+    if flags.all():
         raise ValueError("no valid pixel in the image")
-    background = background_mesh(image, good, box)
-    data = _subtract(image, background, bad)
-    noise = _positive(_sigma_of(data, good) if sigma is None else float(sigma))
-    sources = compact_sources(data, noise, peak=source_peak)
-    sources &= good
-    # Stars and their wings raise a median: measure the sky again without them.
-    # Written over the first background, which it replaces: one full-size array less.
-    sky_background = _sky_background(image, data, good, sources, 3.0 * noise, box, background)
-    if sky_background is not None:
-        background = sky_background
-        data = _subtract(image, background, bad, out=data)
-    sigma = _positive(_sigma_of(data, good & ~sources) if sigma is None else float(sigma))
-    del good  # the full-size arrays are made last, with no temporaries left beside them
-    data[sources] = 0.0
-    bad |= sources
-    detect = np.clip(data, -clip * sigma, clip * sigma)
-    return PreparedImage(data, detect, background, sigma, bad, sources)
+    return image, flags
+
+
+def _at_least(image, level):
+    with np.errstate(invalid="ignore"):
+        return image >= level
+
+
+def _exclude_stars_and_defects(image, data, flags, good, noise, step, saturation, box,
+                               bright_peak):
+    """Flag the stars saturated at `saturation` and the brightest ones with their halos and
+    spikes, strips along the borders, defect lines and cold pixels, from the `data` measured
+    against a first background; the pixels left stay `good` (in place)."""
+    # Beyond a cell and a half the mesh follows a halo's gentle curve.
+    follow = np.inf if box is None else 1.5 * box
+    if saturation is not None:
+        stars = defects.bright_stars(image, _at_least(image, saturation), good, noise, step,
+                                     follow=follow)
+        _exclude(flags, good, stars, Exclusion.SATURATED)
+    bright = data > bright_peak * noise
+    bright &= good
+    if bright.any():
+        stars = defects.bright_stars(image, bright, good, noise, step, follow=follow)
+        _exclude(flags, good, stars, Exclusion.SOURCE)
+    del bright
+    lines = defects.edge_strips(image, good, noise)
+    lines |= defects.defect_lines(data, good, noise)
+    lines |= defects.cold_pixels(data, good, noise)
+    _exclude(flags, good, lines, Exclusion.DEFECT)
+
+
+def _exclude(flags, good, where, reason):
+    """Flag the pixels `where` for `reason`, and take them from `good`."""
+    _flag(flags, where, reason)
+    np.copyto(good, False, where=where)
+
+
+def _flag(flags, where, reason):
+    """Set the bit `reason` in `flags` at the pixels `where`."""
+    np.bitwise_or(flags, np.uint8(reason), out=flags, where=where)
 
 
 def _positive(sigma: float) -> float:
@@ -294,33 +272,29 @@ def _positive(sigma: float) -> float:
     return sigma
 
 
-def _sky_background(image, data, good, sources, limit, box, out):
-    """Background mesh of the good pixels outside `sources` whose `data` lies within `limit`,
-    written to `out`, or None (`out` untouched) when they are too few (a fifth of the good
-    pixels). The mesh reads them at its sampled pixels only."""
-    if box is None or box >= max(image.shape):
-        sky = good & ~sources & (np.abs(data) < limit)
-        return background_mesh(image, sky, box, out=out) if sky.sum() > 0.2 * good.sum() else None
-    grid = _MeshGrid(image.shape, box)
-    rows, cols = grid.samples()
-    usable = good[rows, cols]
-    sky = usable & ~sources[rows, cols] & (np.abs(data[rows, cols]) < limit)
-    if not sky.sum() > 0.2 * usable.sum():
-        return None
-    return grid.interpolate(grid.medians(image[rows, cols], sky), out=out)
+def _noise(data, sky, step, flags, max_samples=250_000):
+    """Robust noise of the `sky` pixels of `data`, from a regular subsample of the image.
+
+    Values quantised by `step` are dithered, and the variance the dither adds, step**2 / 12, is
+    taken off again: the result is the noise of the data as they are. Too few sky pixels raise
+    a ValueError that counts what the exclusions (the bits of `flags`) took.
+    """
+    sample = subsample(data, max_samples)[subsample(sky, max_samples)]
+    if sample.size < min(1000, sky.sum()):
+        sample = data[sky]
+    sample = sample.astype(np.float64)
+    if sample.size < MIN_SKY_PIXELS:
+        raise ValueError(_too_few_sky(sky, flags))
+    if step > 0:
+        spread = robust_sigma(defects.dither(sample, step), overwrite=True)
+        return _positive(float(np.sqrt(max(spread**2 - step**2 / 12.0, 0.0))))
+    return _positive(robust_sigma(sample, overwrite=True))
 
 
-def _subtract(image, background, bad, out=None):
-    """image - background, 0 at bad pixels."""
-    data = np.subtract(image, background, out=out)
-    if bad.any():
-        data[bad] = 0.0
-    return data
-
-
-def _sigma_of(data, good, max_samples=500_000):
-    """Robust noise of the good pixels of `data`, from a regular subsample of the image."""
-    sample = _subsample(data, max_samples)[_subsample(good, max_samples)]
-    if sample.size < min(1000, good.sum()):
-        sample = data[good]
-    return robust_sigma(sample)
+def _too_few_sky(sky, flags):
+    """The message of a noise estimate left without sky: what took the pixels."""
+    taken = [f"{np.count_nonzero(flags & np.uint8(reason))} {reason.name.lower()}"
+             for reason in Exclusion if np.any(flags & np.uint8(reason))]
+    return (f"too few sky pixels to estimate the noise: {np.count_nonzero(sky)} of {sky.size} "
+            f"are left after excluding {', '.join(taken) or 'none'} (a pixel may count more "
+            "than once); pass sigma explicitly")

@@ -36,8 +36,8 @@ from .detect import (ScoreMap, find_peaks, grid_axes, line_grid, reduce_image, r
 from .hough import HoughTransform
 from .measure import Measurer, best_segment
 from .lines import across, along, band_pixels, point, span, to_frame, to_full_r, to_reduced_r
-from .prepare import MAD_TO_SIGMA
 from .refine import Line, refine_near
+from .stats import MAD_TO_SIGMA
 
 __all__ = ["Scale", "Stretch", "TileCandidate", "TileSearch", "choose_scales", "tile_threshold",
            "measure_within", "FALSE_CANDIDATES"]

@@ -7,7 +7,8 @@ three ways, each tested here on the pixels around the measured segment:
 
 - its cross-profile is a narrow ridge centred on the line, at the level of nothing on either side
   (:func:`~kestrova.ridge.cross_profile`, :func:`~kestrova.ridge.ridge`);
-- its signal is spread along the segment, not held in a few knots (:func:`chunk_snr`);
+- its signal is spread along the segment, not held in a few knots or at its ends
+  (:func:`chunk_levels`);
 - it stands out from the lines parallel to it nearby, whose scatter is the real noise of lines of
   that length and angle in this image, background residuals and star wings included
   (:func:`local_noise`).
@@ -25,9 +26,10 @@ import numpy as np
 from .lines import across, along, point, strip, to_frame, to_pixels
 from .prepare import robust_sigma
 from .ridge import (APERTURE_FWHM, MAX_REACH, REACH, SIDE_BAND, SIDE_BAND_MIN, Ridge,
-                    across_sums, crest, cross_profile, flux_per_length, ridge, side_levels)
+                    across_sums, core_width, crest, cross_profile, flux_per_length, ridge,
+                    side_levels)
 
-__all__ = ["Verdict", "Verifier", "chunk_snr", "local_noise", "verify"]
+__all__ = ["Verdict", "Verifier", "chunk_levels", "local_noise", "on_spike", "verify"]
 
 # A side band above this fraction of the ridge's peak means a broad feature (galaxy, halo,
 # background structure), not a trail.
@@ -37,13 +39,16 @@ MAX_SIDE_FRACTION = 0.25
 MAX_WIDTH_PSF = 4.0
 BRIGHT = 3.0
 DEFAULT_PSF_FWHM = 2.5
-# A ridge narrower than this fraction of the stars' FWHM did not come through the optics; the
-# test needs stars resolved over at least this many pixels.
+# A ridge whose core is narrower than this fraction of the stars' FWHM (a faint trail's width
+# scatters), or than this many pixels whatever the stars, did not come through the optics (a
+# cosmic-ray track, a hot column); the core's fit must stand this many sigma for its width to
+# count.
 MIN_WIDTH_PSF = 0.5
-MIN_RESOLVED = 2.0
+SHARPEST = 1.5
+SHARP_SIGNIFICANCE = 10.0
 # A trail is at least this many times longer than wide; an edge-on galaxy or a pair of stars
 # is not.
-MIN_ELONGATION = 8.0
+MIN_ELONGATION = 10.0
 # Beyond the ends of a segment, a level within this range of fractions of the level inside
 # them: a fading disk.
 SOFT_END = (0.3, 0.8)
@@ -51,6 +56,12 @@ SOFT_END = (0.3, 0.8)
 # detection threshold (a trail at the threshold keeps about 0.75 of it).
 KNOT_FRACTION = 0.6
 CHUNKS = 8
+# Shape: both outer quarters of the segment below this fraction of its middle's median chunk
+# (an edge-on disk's exponential profile), or the middle below the second fraction of both
+# outer quarters (a line through two sources, empty between them). A trail keeps its level,
+# fades at one end, or varies in waves (a tumbling satellite dims by 60 % at most).
+TAPER = 0.5
+HOLLOW = 0.3
 
 
 @dataclass(frozen=True)
@@ -61,7 +72,7 @@ class Verdict:
     ----------
     reason : str
         "" for a trail, else why not: "no ridge", "not elongated", "off centre", "broad",
-        "sharp", "knotty", "soft ends", "noise".
+        "sharp", "tapered", "hollow", "knotty", "soft ends", "noise", "spike".
     r, theta : float
         The line along the ridge's crest (see :func:`crest`).
     moved : float
@@ -83,14 +94,15 @@ class Verdict:
         return not self.reason
 
 
-def chunk_snr(data, excluded, sigma, r, theta, a, b, half_width, n=8):
-    """Signal-to-noise ratio of each of `n` equal chunks of the band of the segment [a, b].
+def chunk_levels(data, excluded, sigma, r, theta, a, b, half_width, n=8):
+    """Mean level (in units of the noise) of each of `n` equal chunks of the band of the segment
+    [a, b], and its error; a chunk without valid pixels has level 0 and an infinite error.
 
     Examples
     --------
     >>> data = np.zeros((20, 80)); data[10, 5:75] = 1.0
-    >>> s = chunk_snr(data, data < 0, 1.0, -0.5, 0.0, -32.0, 32.0, 1.0)
-    >>> s.round(2).tolist()
+    >>> level, error = chunk_levels(data, data < 0, 1.0, -0.5, 0.0, -32.0, 32.0, 1.0)
+    >>> (level / error).round(2).tolist()
     [2.83, 2.83, 2.83, 2.83, 2.83, 2.83, 2.83, 2.83]
     """
     rows, cols, _, m = strip(data.shape, r, theta, a, b, half_width)
@@ -99,7 +111,8 @@ def chunk_snr(data, excluded, sigma, r, theta, a, b, half_width, n=8):
     k = np.clip(((m - a) / max(b - a, 1e-9) * n).astype(np.intp), 0, n - 1)
     count = np.bincount(k, minlength=n)
     total = np.bincount(k, v, minlength=n)
-    return total / np.sqrt(np.maximum(count, 1))
+    with np.errstate(divide="ignore"):
+        return total / np.maximum(count, 1), np.where(count > 0, 1.0 / np.sqrt(count), np.inf)
 
 
 def local_noise(data, excluded, sigma, r, theta, a, b, *, band, keep_out, reach=120.0,
@@ -130,6 +143,27 @@ def local_noise(data, excluded, sigma, r, theta, a, b, *, band, keep_out, reach=
     return med, max(1.0, robust_sigma(snr - med))
 
 
+def on_spike(shape, r, theta, stars, *, reach=3.0, max_angle=np.radians(1.0)) -> bool:
+    """Whether the line (r, theta) runs along a detector axis, within `max_angle`, through one
+    of the saturated `stars` (pixel columns and rows, shape (2, n)), within `reach` pixels: a
+    diffraction spike or a bleed beyond what was masked.
+
+    Examples
+    --------
+    >>> stars = np.array([[150.0], [40.0]])                     # (column, row)
+    >>> [on_spike((100, 200), r, 0.0, stars) for r in (9.5, 20.0)]     # lines along rows
+    [True, False]
+    >>> on_spike((100, 200), 9.5, 0.1, stars)                            # at an angle: a trail
+    False
+    """
+    stars = np.asarray(stars, dtype=float).reshape(2, -1)
+    folded = np.mod(theta, np.pi / 2)
+    if stars.shape[1] == 0 or min(folded, np.pi / 2 - folded) > max_angle:
+        return False
+    x, y = to_frame(shape, stars[0], stars[1])
+    return bool(np.any(np.abs(across(r, theta, x, y)) <= reach))
+
+
 def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=None):
     """Verify the segment [a, b] of the line (r, theta) as a trail.
 
@@ -151,7 +185,7 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
     >>> galaxy = rng.normal(size=(200, 300)) + 9.0 * np.exp(
     ...     -0.5 * (((rows - 101.0) / 4) ** 2 + ((cols - 150) / 12) ** 2))
     >>> verify(galaxy, galaxy < -99, 1.0, -1.5, 0.0, -100, 100, min_snr=6.0, width=2.0).reason
-    'knotty'
+    'tapered'
     """
     r0, theta0 = r, theta
     r, theta, a, b = crest(data, excluded, sigma, r, theta, a, b)
@@ -175,14 +209,18 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
     sides = side_levels(profile, rd)
     if sides and max(sides) > MAX_SIDE_FRACTION * rd.peak:
         return verdict("broad")
-    if psf_fwhm and psf_fwhm >= MIN_RESOLVED and rd.fwhm < MIN_WIDTH_PSF * psf_fwhm:
+    if _sharp(data, excluded, sigma, r, theta, a, b, psf_fwhm):
         # Sharper than a star: a cosmic-ray track or a hot column; the light of a trail comes
         # through the telescope's blur.
         return verdict("sharp")
     if rd.fwhm > MAX_WIDTH_PSF * (psf_fwhm or DEFAULT_PSF_FWHM) and rd.peak < BRIGHT:
         # Much wider than a star and faint: background structure, not a (defocused) trail.
         return verdict("broad")
-    chunks = np.sort(chunk_snr(data, excluded, sigma, r, theta, a, b, width, CHUNKS))
+    level, error = chunk_levels(data, excluded, sigma, r, theta, a, b, width, CHUNKS)
+    shape = _shape(level, error)
+    if shape:
+        return verdict(shape)
+    chunks = np.sort(level / error)
     rest = chunks[:-CHUNKS // 4]
     if rest.sum() / np.sqrt(rest.size) < KNOT_FRACTION * min_snr:
         return verdict("knotty")
@@ -195,6 +233,60 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
     significance = (snr - med) / spread
     return replace(verdict("" if significance >= min_snr else "noise"),
                    significance=significance)
+
+
+def _sharp(data, excluded, sigma, r, theta, a, b, psf_fwhm):
+    """Whether the ridge's core (see :func:`~kestrova.ridge.core_width`) is measured narrower
+    than the optics let a trail be."""
+    width, significance = core_width(data, excluded, sigma, r, theta, a, b)
+    limit = max(SHARPEST, MIN_WIDTH_PSF * psf_fwhm) if psf_fwhm else SHARPEST
+    return significance >= SHARP_SIGNIFICANCE and width < limit
+
+
+def _shape(level, error):
+    """"tapered" when the chunks' levels (in order along the segment) fall off towards both
+    ends, as along an edge-on disk: each outer quarter below `TAPER` times the middle half's
+    median, by three times its error; "hollow" when the middle half lies below `HOLLOW` times
+    both outer quarters, as on a line through two sources; else "". Levels, not S/N, so that a
+    chunk partly masked (a star on the trail) counts at its level.
+
+    Examples
+    --------
+    >>> error = np.full(8, 0.1)
+    >>> disk = 2.0 * np.exp(-np.abs(np.arange(8) - 3.5) * 18.0 / 30.0)
+    >>> fading = np.r_[disk[:4], 1.5, 1.5, 1.5, 1.5]           # a trail fading at one end
+    >>> pair = np.r_[1.0, 0.8, 0.1, 0.0, -0.1, 0.1, 0.9, 1.2]
+    >>> [_shape(v, error) for v in (disk, np.full(8, 0.5), fading, pair)]
+    ['tapered', '', '', 'hollow']
+    """
+    quarter = len(level) // 4
+    ends = [_weighted_mean(level[part], error[part])
+            for part in (slice(0, quarter), slice(len(level) - quarter, None))]
+    inner = slice(quarter, len(level) - quarter)
+    seen = np.isfinite(error[inner])
+    if not seen.any():
+        return ""
+    # The median, so that a glint in the middle does not count; its error is a mean's 1.25 times.
+    middle = float(np.median(level[inner][seen]))
+    middle_err = 1.25 * _weighted_mean(level[inner], error[inner])[1]
+
+    def below(low, high, err, fraction):
+        return low < fraction * high and low < high - 3.0 * np.hypot(err, middle_err)
+
+    if all(below(outer, middle, err, TAPER) for outer, err in ends):
+        return "tapered"
+    if all(below(middle, outer, err, HOLLOW) for outer, err in ends):
+        return "hollow"
+    return ""
+
+
+def _weighted_mean(level, error):
+    """The mean of `level` weighted by inverse variance, and its error (inf without data)."""
+    weight = 1.0 / error**2
+    total = weight.sum()
+    if not total > 0:
+        return 0.0, np.inf
+    return float(np.sum(level * weight) / total), float(1.0 / np.sqrt(total))
 
 
 def _soft_ends(data, excluded, sigma, r, theta, a, b, *, half_width, reach, margin):
@@ -229,7 +321,8 @@ def _soft_ends(data, excluded, sigma, r, theta, a, b, *, half_width, reach, marg
 class Verifier:
     """Verifies and photometers the streaks measured on the prepared image `data` (noise
     `sigma`), whose excluded pixels are True in `excluded` (a copy is kept: found streaks are
-    excluded as they are blanked).
+    excluded as they are blanked). `stars` are the (column, row) positions of saturated pixels
+    (see :func:`on_spike`).
 
     Examples
     --------
@@ -249,10 +342,10 @@ class Verifier:
     True
     """
 
-    def __init__(self, data, excluded, sigma, *, min_snr, width, psf_fwhm=None):
+    def __init__(self, data, excluded, sigma, *, min_snr, width, psf_fwhm=None, stars=()):
         self.data, self.excluded = data, np.array(excluded, dtype=bool)
         self.sigma, self.min_snr, self.width = sigma, float(min_snr), float(width)
-        self.psf_fwhm = psf_fwhm
+        self.psf_fwhm, self.stars = psf_fwhm, np.asarray(stars, dtype=float).reshape(2, -1)
 
     def _segment(self, streak):
         shape = self.data.shape
@@ -262,6 +355,9 @@ class Verifier:
 
     def __call__(self, streak) -> Verdict:
         a, b = self._segment(streak)
+        if on_spike(self.data.shape, streak.r, streak.theta, self.stars,
+                    reach=3.0 + 2.0 * self.width):
+            return Verdict("spike", streak.r, streak.theta, 0.0, Ridge(0.0, 0.0, 0.0, 0.0), 0.0)
         return verify(self.data, self.excluded, self.sigma, streak.r, streak.theta, a, b,
                       min_snr=self.min_snr, width=self.width, psf_fwhm=self.psf_fwhm)
 
