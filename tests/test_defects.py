@@ -1,11 +1,12 @@
-"""The masks of what is not sky (kestrova.defects) and the statistics under them
-(kestrova.stats), each on an image built to hold exactly what it must find."""
+"""The masks of what is not sky (kestrova.defects, kestrova.saturation, kestrova.detector_lines),
+the drawing of masks (kestrova.masks) and the statistics under them (kestrova.stats), each on an
+image built to hold exactly what it must find."""
 
 import numpy as np
 import pytest
 from scipy import ndimage
 
-from kestrova import defects
+from kestrova import defects, detector_lines, masks, saturation
 from kestrova.stats import masked_median, robust_sigma
 
 
@@ -30,7 +31,7 @@ def test_masked_median_is_the_median_of_the_good_values(length):
 
 def test_sparse_labels_are_the_eight_connected_regions():
     mask = np.random.default_rng(2).random((120, 90)) < 0.08
-    index, labels, n = defects.sparse_label(mask)
+    index, labels, n = masks.sparse_label(mask)
     reference, m = ndimage.label(mask, structure=np.ones((3, 3)))
     assert n == m and np.array_equal(index, np.flatnonzero(mask))
     # The same partition, whatever the numbering.
@@ -73,12 +74,12 @@ def test_fill_runs_are_the_zero_filled_strips_only(dtype):
 def test_saturation_is_the_flat_top_even_with_cosmic_rays_above_it():
     rng = np.random.default_rng(5)
     image = rng.normal(100.0, 3.0, (100, 100))
-    assert defects.saturation_level(image) is None
+    assert saturation.saturation_level(image) is None
     image[40:44, 40:45] = 30_000.0        # a saturated core
     image[10, 10], image[80, 70] = 45_000.0, 52_000.0
-    assert defects.saturation_level(image) == 30_000.0
+    assert saturation.saturation_level(image) == 30_000.0
     image[40:44, 40:45] = rng.normal(30_000.0, 200.0, (4, 5))   # no pile-up: not saturated
-    assert defects.saturation_level(image) is None
+    assert saturation.saturation_level(image) is None
 
 
 def test_a_saturated_star_is_masked_with_its_bleed_halo_and_spikes():
@@ -90,7 +91,7 @@ def test_a_saturated_star_is_masked_with_its_bleed_halo_and_spikes():
     image = np.minimum(light, 20_000.0) + rng.normal(0.0, 5.0, light.shape)
     image[90:210, 149:152] = 20_000.0                                              # bleed
     saturated = image >= 20_000.0
-    mask = defects.bright_stars(image, saturated, ~saturated, 5.0)
+    mask = saturation.bright_stars(image, saturated, ~saturated, 5.0)
     assert mask[saturated].all() and mask[150, 190] and mask[150, 225]   # halo, spike
     # The halo falls to 0.2 sigma at r = 90.
     assert mask[206, 206] and not mask[245, 245] and not mask[150, 20]
@@ -100,7 +101,7 @@ def test_a_saturated_star_is_masked_with_its_bleed_halo_and_spikes():
 def test_a_defect_column_is_narrow_and_a_streak_along_a_column_is_not(width, masked):
     data = np.random.default_rng(7).normal(0.0, 1.0, (512, 300))
     data[:, 150:150 + width] += 0.8
-    mask = defects.defect_lines(data, np.ones(data.shape, bool), 1.0)
+    mask = detector_lines.defect_lines(data, np.ones(data.shape, bool), 1.0)
     assert mask[:, 150].all() == masked
     assert mask.sum() == (512 if masked else 0)
 
@@ -109,7 +110,7 @@ def test_a_hot_piece_of_a_column_is_masked_from_where_it_starts():
     data = np.random.default_rng(8).normal(0.0, 1.0, (1024, 300))
     data[700:, 77] += 3.0                 # lit from a hot pixel down to the read-out
     data[:300, 200] -= 2.0                # a dead stretch
-    mask = defects.defect_lines(data, np.ones(data.shape, bool), 1.0)
+    mask = detector_lines.defect_lines(data, np.ones(data.shape, bool), 1.0)
     hot, dead = np.flatnonzero(mask[:, 77]), np.flatnonzero(mask[:, 200])
     # The pieces end in the block beyond their last whole block, or the one after it.
     assert hot[-1] == 1023 and 700 - 128 <= hot[0] <= 700
@@ -117,17 +118,17 @@ def test_a_hot_piece_of_a_column_is_masked_from_where_it_starts():
     assert mask.sum() == hot.size + dead.size
 
 
-@pytest.mark.parametrize("chunk, dtype", [(defects.PROFILE_CHUNK, np.float64),
+@pytest.mark.parametrize("chunk, dtype", [(detector_lines.PROFILE_CHUNK, np.float64),
                                           (1000, np.float32)])
 def test_line_profiles_sum_blocks_of_any_size(monkeypatch, chunk, dtype):
     # Read a few rows at a time too, and with NaN at the pixels left out.
-    monkeypatch.setattr(defects, "PROFILE_CHUNK", chunk)
+    monkeypatch.setattr(detector_lines, "PROFILE_CHUNK", chunk)
     rng = np.random.default_rng(9)
     data = rng.normal(size=(301, 203)).astype(dtype)
     good = rng.random(data.shape) < 0.9
     data[~good] = np.nan
     for axis in (0, 1):
-        profile = defects.line_profile(data, good, axis, block=40)
+        profile = detector_lines.line_profile(data, good, axis, block=40)
         for k, (a, b) in enumerate(zip(profile.edges[:-1], profile.edges[1:])):
             part = [slice(None), slice(None)]
             part[axis] = slice(a, b)
@@ -142,7 +143,7 @@ def test_axis_structure_follows_a_glow_but_not_a_streak_crossing():
     data = np.random.default_rng(10).normal(0.0, 1.0, (400, 500))
     data += 1.5 * np.exp(-(499 - cols) / 20.0)                        # amplifier glow
     data += 3.0 * np.exp(-0.5 * ((rows - 0.2 * cols - 100.0) / 1.5) ** 2)   # a streak
-    columns, lines = defects.axis_structure(data, np.ones(data.shape, bool), 1.0)
+    columns, lines = detector_lines.axis_structure(data, np.ones(data.shape, bool), 1.0)
     assert columns[-1] == pytest.approx(1.5, abs=0.25) and abs(columns[250]) < 0.05
     assert np.abs(lines).max() < 0.05
     assert robust_sigma(data - columns - lines[:, None]) == pytest.approx(1.0, rel=0.05)
@@ -154,7 +155,7 @@ def test_disks_cover_the_pixels_within_their_radius(radius):
     rng = np.random.default_rng(13)
     y, x = rng.uniform(-40.0, 240.0, 6), rng.uniform(-40.0, 340.0, 6)
     mask = np.zeros((200, 300), bool)
-    defects.paint_disks(mask, y, x, np.full(6, radius))
+    masks.paint_disks(mask, y, x, np.full(6, radius))
     rows, cols = np.mgrid[:200, :300]
     expected = np.zeros(mask.shape, bool)
     for cy, cx in zip(y, x):

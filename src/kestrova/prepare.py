@@ -5,8 +5,9 @@ The Hough score sums pixel values along lines, so anything that is not noise or 
 neutralised first: the sky level (subtracted, with the residual structure of the detector along
 its axes), and every pixel whose value says nothing about a streak, which is excluded (set to 0,
 adding nothing to a score): non-finite and user-masked pixels, detector defects and saturated
-stars (:mod:`~kestrova.defects`), and bright compact sources such as stars and hot pixels, which
-would otherwise raise every line through them (masked out with their wings).
+stars (:mod:`~kestrova.defects`, :mod:`~kestrova.detector_lines`, :mod:`~kestrova.saturation`),
+and bright compact sources such as stars and hot pixels, which would otherwise raise every line
+through them (masked out with their wings).
 
 The isolated stars also give the width of the point-spread function (:mod:`~kestrova.psf`).
 
@@ -23,9 +24,10 @@ from functools import cached_property
 
 import numpy as np
 
-from . import defects
+from . import defects, detector_lines
 from .background import Background, background_mesh, mesh_background, sky_background
 from .psf import star_fwhm
+from .saturation import bright_stars, saturation_level
 from .settings import as_image
 from .sources import Sources, compact_sources, find_sources
 from .stats import robust_sigma, subsample
@@ -160,7 +162,7 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
     raw = np.asarray(image)
     image, flags = _valid(raw, mask)
     step = defects.quantum(raw)
-    saturation = defects.saturation_level(image)
+    saturation = saturation_level(image)
     if saturation is not None:
         _flag(flags, _at_least(image, saturation), Exclusion.SATURATED)
     _flag(flags, defects.fill_runs(image, step, exclude=saturation), Exclusion.DEFECT)
@@ -196,7 +198,7 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
     if again is not None:
         background = again
         data = background.subtract(image, out=data)
-    columns, rows = defects.axis_structure(data, sky, noise)
+    columns, rows = detector_lines.axis_structure(data, sky, noise)
     background = background.with_axes(columns, rows)
     data -= columns
     data -= rows[:, None]
@@ -239,18 +241,18 @@ def _exclude_stars_and_defects(image, data, flags, good, noise, step, saturation
     # Beyond a cell and a half the mesh follows a halo's gentle curve.
     follow = np.inf if box is None else 1.5 * box
     if saturation is not None:
-        stars = defects.bright_stars(image, _at_least(image, saturation), good, noise, step,
-                                     follow=follow)
+        stars = bright_stars(image, _at_least(image, saturation), good, noise, step,
+                             follow=follow)
         _exclude(flags, good, stars, Exclusion.SATURATED)
     bright = data > bright_peak * noise
     bright &= good
     if bright.any():
-        stars = defects.bright_stars(image, bright, good, noise, step, follow=follow)
+        stars = bright_stars(image, bright, good, noise, step, follow=follow)
         _exclude(flags, good, stars, Exclusion.SOURCE)
     del bright
-    lines = defects.edge_strips(image, good, noise)
-    lines |= defects.defect_lines(data, good, noise)
-    lines |= defects.cold_pixels(data, good, noise)
+    lines = detector_lines.edge_strips(image, good, noise)
+    lines |= detector_lines.defect_lines(data, good, noise)
+    lines |= detector_lines.cold_pixels(data, good, noise)
     _exclude(flags, good, lines, Exclusion.DEFECT)
 
 

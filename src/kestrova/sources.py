@@ -10,7 +10,7 @@ from dataclasses import dataclass
 import numpy as np
 from scipy import ndimage
 
-from . import defects
+from .masks import paint_disks, sparse_label
 from .psf import FWHM_PER_SIGMA
 
 __all__ = ["Sources", "find_sources", "compact_sources"]
@@ -55,7 +55,7 @@ class Sources:
         disk fitted to the peak of a broad, faint source would reach far beyond it."""
         mask = np.zeros(shape, bool)
         star = self.compact & (self.width <= max_width)
-        defects.paint_disks(mask, self.y[star], self.x[star], self.radius[star])
+        paint_disks(mask, self.y[star], self.x[star], self.radius[star])
         wide = (self.compact & ~star)[self.owner]
         if wide.any():
             core = self.core[wide]
@@ -67,7 +67,7 @@ class Sources:
                 at = np.clip(np.searchsorted(core, core + step), 0, core.size - 1)
                 rim |= core[at] != core + step
             rows, cols = np.divmod(core[rim], nx)
-            defects.paint_disks(mask, rows, cols, self.wing[self.owner[wide][rim]])
+            paint_disks(mask, rows, cols, self.wing[self.owner[wide][rim]])
         return mask
 
 
@@ -160,7 +160,7 @@ def _label(mask):
     ([0, 3, 5, 10, 15], [1, 2, 1, 1, 1], 2)
     """
     if np.count_nonzero(mask) < mask.size // 32:
-        index, labels, n = defects.sparse_label(mask)
+        index, labels, n = sparse_label(mask)
         return index, labels + 1, n
     labels, n = ndimage.label(mask, structure=np.ones((3, 3)))
     index = np.flatnonzero(labels)

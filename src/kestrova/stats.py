@@ -2,17 +2,21 @@
 deviation, and medians that leave flagged samples out.
 
 Every estimate of the sky and its noise in :mod:`~kestrova.prepare` and
-:mod:`~kestrova.defects` is built from these, so that an excluded pixel is left out the same way
-everywhere.
+the masks of what is not sky (:mod:`~kestrova.defects`, :mod:`~kestrova.saturation`,
+:mod:`~kestrova.detector_lines`) is built from these, so that an excluded pixel is left out the
+same way everywhere.
 """
 
 from __future__ import annotations
 
 import numpy as np
 
-__all__ = ["MAD_TO_SIGMA", "subsample", "robust_sigma", "masked_median"]
+__all__ = ["MAD_TO_SIGMA", "MEDIAN_NOISE", "subsample", "robust_sigma", "masked_median"]
 
 MAD_TO_SIGMA = 1.482602218505602
+
+# Noise of the median of n Gaussian values, times sqrt(n) / sigma.
+MEDIAN_NOISE = 1.2533141373155
 
 
 def subsample(values: np.ndarray, max_samples: int | None = 500_000) -> np.ndarray:
