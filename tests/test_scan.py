@@ -343,7 +343,8 @@ def test_a_stopped_scan_ends_its_workers_and_says_how_to_resume(tmp_path, signal
         os.symlink(tmp_path / "1.npy", tmp_path / f"{k}.npy")
     catalog = tmp_path / "out.jsonl"
     scan_process = subprocess.Popen(
-        [sys.executable, "-m", "kestrova", "scan", str(tmp_path / "*.npy"), "--catalog",
+        [sys.executable, "-X", "faulthandler", "-m", "kestrova", "scan", str(tmp_path / "*.npy"),
+         "--catalog",
          str(catalog), "--workers", "2", "--min-snr", "0.5", "--max-streaks", "10000", *engine],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
     try:
@@ -358,7 +359,11 @@ def test_a_stopped_scan_ends_its_workers_and_says_how_to_resume(tmp_path, signal
             scan_process.send_signal(signal.SIGTERM)
         else:
             os.killpg(scan_process.pid, signal.SIGINT)
-        _, err = scan_process.communicate(timeout=60)
+        try:
+            _, err = scan_process.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            scan_process.send_signal(signal.SIGABRT)  # the fault handler shows where it hangs
+            pytest.fail("the scan did not stop:\n" + scan_process.communicate(timeout=30)[1])
     finally:
         if scan_process.poll() is None:
             os.killpg(scan_process.pid, signal.SIGKILL)
