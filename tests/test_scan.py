@@ -346,7 +346,9 @@ def test_a_stopped_scan_ends_its_workers_and_says_how_to_resume(tmp_path, signal
         [sys.executable, "-X", "faulthandler", "-m", "kestrova", "scan", str(tmp_path / "*.npy"),
          "--catalog",
          str(catalog), "--workers", "2", "--min-snr", "0.5", "--max-streaks", "10000", *engine],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+        # A shell's background job ignores Ctrl-C, and the scan would inherit that.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         deadline = time.monotonic() + 180
         while not (catalog.exists() and catalog.stat().st_size) and time.monotonic() < deadline:
