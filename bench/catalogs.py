@@ -39,7 +39,7 @@ import numpy as np
 from sky import FIELD_TYPES, make_field
 
 __all__ = ["SNR_BINS", "Plan", "QUICK", "FULL", "TrailScore", "FalseRecord", "Results",
-           "record_ends", "span_on", "score_field", "run", "report", "main"]
+           "record_ends", "span_on", "union_length", "score_field", "run", "report", "main"]
 
 SNR_BINS = ((3.0, 5.0), (5.0, 7.0), (7.0, 10.0), (10.0, 20.0), (20.0, 50.0))
 TIMING_SIZES = (512, 1024, 2048, 4096)
@@ -150,7 +150,8 @@ def span_on(p, q, trail):
     return max(s[0], 0.0), min(s[1], length)
 
 
-def _union_length(spans):
+def union_length(spans):
+    """Total length covered by the (start, end) `spans`, overlaps counted once."""
     total, end = 0.0, -np.inf
     for a, b in sorted(spans):
         if b > end:
@@ -185,7 +186,7 @@ def score_field(field_, records):
             spans.append(span)
             ends += [p, q]
             mine.append((rec, span))
-        found = _union_length(spans) >= 0.5 * trail.length
+        found = union_length(spans) >= 0.5 * trail.length
         error = _end_error(trail, ends) if found else None
         bias = None
         if found and len(mine) == 1:

@@ -22,6 +22,7 @@ import time
 
 import numpy as np
 
+from catalogs import union_length
 from kestrova import find_streaks
 from kestrova.synthetic import TrueStreak, synthetic_sky
 
@@ -56,12 +57,7 @@ def covered(catalog, truth):
             continue
         lo, hi = sorted(((p - a) @ u, (q - a) @ u))
         spans.append((max(lo, 0.0), min(hi, truth.length)))
-    total, end = 0.0, -np.inf
-    for lo, hi in sorted(spans):
-        if hi > end:
-            total += hi - max(lo, end)
-            end = hi
-    return total
+    return union_length(spans)
 
 
 def completeness(size, length, snr, n_images, seed, tiles):
