@@ -240,8 +240,8 @@ def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=5
     when it stands out by itself (S/N at least `min_snr`: the best of the many boxes of a line
     of noise reaches 3 or 4) and at least `min_level` of the segment's level, and so does the
     gap with it (a dip, not an empty stretch up to a star's wing), within `max_gap` pixels or
-    `max_gap_fraction` of the segment's length; the samples in the gap count in the sum. Masked pixels are no samples: a gap they leave is
-    bridged like any other.
+    `max_gap_fraction` of the segment's length; the samples in the gap count in the sum.
+    Masked pixels are no samples: a gap they leave is bridged like any other.
 
     Examples
     --------

@@ -10,6 +10,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 import numpy as np
+from scipy.optimize import curve_fit
 
 from .lines import along, point, strip
 from .psf import FWHM_PER_SIGMA
@@ -146,8 +147,6 @@ def core_width(data, excluded, sigma, r, theta, a, b, *, reach=6.0, step=0.5):
     >>> round(width, 1), significance > 20
     (1.4, True)
     """
-    from scipy.optimize import curve_fit
-
     profile = cross_profile(data, excluded, sigma, r, theta, a, b, reach=reach, step=step)
     use = profile.count > 0
     x, m, n = profile.offset[use], profile.mean[use], profile.count[use]

@@ -17,9 +17,9 @@ where it must reach that level and ``min_snr``, and measured like any other line
 near its tile; its streak must overlap the tile. Candidates on the line of a streak found or
 refused before are dropped; bright compact things that the preparation keeps as elongated
 (blends of stars), streaks shorter than a quarter of a tile and streaks that fade from their
-middle (galaxies) are refused. What is left is verified and blanked like any line (:mod:`~kestrova.verify`); its
-acceptance rests on the significance of its own segment, while its ``snr`` stays that of its
-whole line, often below ``min_snr``.
+middle (galaxies) are refused. What is left is verified and blanked like any line
+(:mod:`~kestrova.verify`); its acceptance rests on the significance of its own segment, while
+its ``snr`` stays that of its whole line, often below ``min_snr``.
 """
 
 from __future__ import annotations
