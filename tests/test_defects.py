@@ -118,6 +118,21 @@ def test_a_hot_piece_of_a_column_is_masked_from_where_it_starts():
     assert mask.sum() == hot.size + dead.size
 
 
+def test_a_mask_over_a_structured_sky_is_no_edge_strip():
+    # The sky falls by 60 sigma from the bottom to the top; a halo masked over the lower left
+    # leaves the medians of its columns to the fainter rows above it, a step of many sigma
+    # between columns 99 and 100 that the pixels seen in both columns do not show.
+    rng = np.random.default_rng(9)
+    rows = np.arange(400.0)[:, None]
+    image = 1000.0 - 0.15 * rows + rng.normal(0.0, 1.0, (400, 600))
+    good = np.ones(image.shape, bool)
+    good[:250, :100] = False
+    assert not detector_lines.edge_strips(image, good, 1.0).any()
+    image[:, 590:] = 200.0 + rng.normal(0.0, 1.0, (400, 10))       # an overscan is one
+    mask = detector_lines.edge_strips(image, good, 1.0)
+    assert [int(c) for c in np.flatnonzero(mask.all(axis=0))] == list(range(590, 600))
+
+
 @pytest.mark.parametrize("chunk, dtype", [(detector_lines.PROFILE_CHUNK, np.float64),
                                           (1000, np.float32)])
 def test_line_profiles_sum_blocks_of_any_size(monkeypatch, chunk, dtype):

@@ -19,6 +19,7 @@ median over blocks.
 from __future__ import annotations
 
 from dataclasses import dataclass
+from functools import partial
 
 import numpy as np
 from scipy import ndimage
@@ -257,16 +258,32 @@ def edge_strips(image: np.ndarray, good: np.ndarray, sigma: float, *, offset: fl
             continue
         for side in (1, -1):
             lines = known if side > 0 else known[::-1]
-            ends = _strip_end(level[lines], sigma, offset, int(reach * level.size))
+            step = partial(_paired_step, values, seen, axis, lines)
+            ends = _strip_end(level[lines], sigma, offset, int(reach * level.size), step)
             paint_lines(mask, axis, lines[:ends])
     return mask
 
 
-def _strip_end(level, sigma, offset, reach, trend=15):
+def _paired_step(values, seen, axis, lines, j):
+    """The median difference between lines `lines[j + 1]` and `lines[j]` of `values` (lines
+    along `axis`), over the pixels seen in both."""
+    take = partial(np.take, axis=1 - axis)
+    a, b = take(values, lines[j]), take(values, lines[j + 1])
+    both = take(seen, lines[j]) & take(seen, lines[j + 1])
+    return float(np.median(b[both] - a[both])) if both.any() else 0.0
+
+
+def _strip_end(level, sigma, offset, reach, paired_step, trend=15):
     """How many of the first lines of `level` form a strip (see :func:`edge_strips`): up to
     the farthest step that parts it from the sky, and on over the lines that still lie
-    `offset` sigma from the sky beyond (the fading glow of an amplifier's edge)."""
+    `offset` sigma from the sky beyond (the fading glow of an amplifier's edge).
+
+    A step between two lines' levels counts only when `paired_step(j)`, the step between
+    lines j and j + 1 measured on the pixels seen in both, shows it too: where a mask (a
+    star's halo, a bleed) begins, the next line's median is taken over other pixels, and on a
+    structured sky that alone moves it."""
     steps = np.flatnonzero(np.abs(np.diff(level[: reach + 1])) > offset * sigma)
+    steps = [j for j in steps if abs(paired_step(j)) > offset * sigma]
     for j in steps[::-1]:
         following = level[j + 1: j + 1 + trend]
         if following.size and abs(np.median(level[: j + 1]) - np.median(following)) > \
