@@ -4,10 +4,10 @@ of the search (lines, prepare, detect, refine, measure) where it can go wrong on
 import numpy as np
 import pytest
 
-from kestrova import find_streaks, streak_mask
+from kestrova import find_streaks, refine, streak_mask
 from kestrova.detect import Detector, coarse_map, find_peaks, reduce_image, rescore_near
 from kestrova.hough import HoughTransform
-from kestrova.lines import (across, along, band_pixels, chord, line_through, point,
+from kestrova.lines import (across, along, band_pixels, chord, line_through, point, same_line,
                             segment_region, to_frame, to_full_r)
 from kestrova.measure import MeasuringTransform, best_segment
 from kestrova.prepare import compact_sources, prepare_image
@@ -248,8 +248,10 @@ def test_line_geometry_agrees_with_the_transform(r, theta):
     assert np.allclose(chord(r, theta, shape), ht.dmlim(r, theta), atol=2e-5)
 
 
+@pytest.mark.parametrize("elements", [refine.SCORE_ELEMENTS, 700])   # one go, several
 @pytest.mark.parametrize("r, theta", LINES[:6])
-def test_narrow_scores_equal_the_whole_image_scores(r, theta):
+def test_narrow_scores_equal_the_whole_image_scores(monkeypatch, r, theta, elements):
+    monkeypatch.setattr(refine, "SCORE_ELEMENTS", elements)
     image = np.random.default_rng(1).normal(size=(90, 140))
     ht, narrow = HoughTransform(image, 1.0), NarrowScorer(image, r, theta, 12.0)
     for nr, dr, width in ((33, 0.25, 8.0), (7, 0.125, 16.0), (20, 0.3, 2.5)):
@@ -286,6 +288,24 @@ def test_rescoring_near_an_angle_matches_a_new_map():
     assert near.any() and not near.all()
     assert np.allclose(snr[:, near], fresh[:, near])
     assert np.array_equal(snr[:, ~near], smap.snr[:, ~near])
+
+
+def test_a_line_on_a_structured_sky_stands_out_of_the_coarse_map():
+    # What a background mesh leaves of sky structure (0.4 sigma on a few hundred pixels):
+    # lines along its crests sum as much as the faint line does, but not against the lines
+    # parallel to them.
+    rows, cols = np.mgrid[:200, :260]
+    r, theta = line_through(rows.shape, 0.0, 120.0, 259.0, 120.0)
+    found, noise = 0, []
+    for seed in range(5):
+        image = np.random.default_rng(seed).normal(size=rows.shape)
+        image += 0.4 * np.sin(cols / 40.0 + rows / 90.0)
+        image[120, :] += 0.5
+        smap = coarse_map(image, 1, (0.0, 0.0))
+        peak = find_peaks(smap, 0.0, limit=1)[0]
+        found += same_line(peak.r, peak.theta, r, theta, 1.0, 0.01)
+        noise.append(smap.noise)
+    assert found >= 4 and max(noise) < 1.4          # white noise's is 1
 
 
 def test_blanking_keeps_the_reduced_image_that_of_the_search_image():

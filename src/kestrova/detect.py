@@ -16,14 +16,16 @@ from dataclasses import dataclass
 from typing import NamedTuple
 
 import numpy as np
+from scipy import ndimage
 
 from .hough import HoughTransform
 from .lines import canonical, same_line, to_full_r, to_reduced_r
 from .prepare import robust_sigma
-from .refine import Line, refine_line, refine_near
+from .refine import Line, NarrowScorer, refine_line, refine_near
 
 __all__ = ["ScoreMap", "Peak", "Detector", "choose_binning", "reduce_image", "reduction_limit",
-           "clipped_reduction", "update_reduction", "line_grid", "grid_axes", "coarse_map",
+           "clipped_reduction", "update_reduction", "line_grid", "grid_axes", "parallel_contrast",
+           "parallel_level", "coarse_map",
            "rescore_near", "find_peaks"]
 
 
@@ -68,6 +70,21 @@ class Peak(NamedTuple):
     theta: float
     k: int
     l: int
+
+
+# The coarse map scores a line against its parallel neighbours from FLAT_GAP to FLAT_REACH
+# pixels away (see parallel_contrast): beyond a trail's core, within a background residual's
+# scale.
+FLAT_GAP = 6.0
+FLAT_GAP_CELLS = 3
+FLAT_REACH = 40.0
+CONTRAST_COLUMNS = 64
+# Peaks of the coarse map are examined from this fraction of the detection threshold on. The
+# coarse map sums a line over the whole image: a trail that fills much of its line scores
+# nearly as high there as refined, while a short bright feature (a galaxy, a cosmic-ray track)
+# scores high only once refined onto it; seeds taken lower add such candidates faster than
+# trails, and each one examined may slip through verification.
+SEED_FRACTION = 0.85
 
 
 def choose_binning(shape, max_size: int = 384) -> int:
@@ -201,8 +218,80 @@ def grid_axes(r0, r1, nr, t0, t1, nt):
     return r, theta
 
 
+def parallel_contrast(raw: np.ndarray, f: int, out=None) -> np.ndarray:
+    """Each cell of a score map (rows r, columns theta) less the mean of the cells of its column
+    from `FLAT_GAP` to `FLAT_REACH` (pixels of the full image; at least `FLAT_GAP_CELLS`
+    cells) away on either side: the score of a line against the lines parallel to it.
+
+    A residual of the background that a long line sums coherently (sky structure, a gradient
+    that the mesh did not follow) raises its parallel neighbours as much; a trail, a few
+    pixels wide, does not. Cells that score nothing (lines off the image) are neither
+    corrected nor used.
+
+    Examples
+    --------
+    >>> raw = np.tile(np.linspace(1.0, 2.0, 200)[:, None], (1, 3))    # a smooth slope
+    >>> raw[100] += 5.0                                                # and one line
+    >>> flat = parallel_contrast(raw, 1)
+    >>> round(float(flat[100, 0]), 6), bool(np.abs(flat[80:95]).max() < 0.1)
+    (5.0, True)
+    """
+    # A map's r step is half a pixel of its (reduced) image.
+    cells = 2.0 / f
+    gap = max(int(round(FLAT_GAP * cells)), FLAT_GAP_CELLS)
+    reach = max(int(round(FLAT_REACH * cells)), 2 * gap)
+    out = raw.copy() if out is None else out
+    # A block of columns at a time: each column is filtered alone, and the temporaries stay
+    # small beside the map.
+    for j in range(0, raw.shape[1], CONTRAST_COLUMNS):
+        block = raw[:, j:j + CONTRAST_COLUMNS]
+        valid = (block != 0.0).astype(np.float64)
+        side = _window_sums(block, gap, reach)
+        side /= np.maximum(_window_sums(valid, gap, reach), 1.0)
+        side *= valid
+        np.subtract(block, side, out=out[:, j:j + CONTRAST_COLUMNS])
+    return out
+
+
+def _window_sums(values, gap, reach):
+    """Per cell, the sum of `values` over the cells `gap` + 1 to `reach` away along axis 0."""
+    return (ndimage.uniform_filter1d(values, 2 * reach + 1, axis=0, mode="constant")
+            * (2 * reach + 1)
+            - ndimage.uniform_filter1d(values, 2 * gap + 1, axis=0, mode="constant")
+            * (2 * gap + 1))
+
+
+def parallel_level(image: np.ndarray, r: float, theta: float, *, width: float,
+                   scale: int = 1) -> float:
+    """Mean score (image units, as ``HoughTransform.score_map`` scores) of the bands of half-width
+    `width` parallel to the line (r, theta) of `image`, `FLAT_GAP` to `FLAT_REACH` pixels of the
+    full image (`scale` of them to a pixel of `image`) away on either side, that hold pixels:
+    the score the line owes to the background around it (see :func:`parallel_contrast`).
+
+    Examples
+    --------
+    >>> rows = np.arange(200.0)[:, None]
+    >>> image = np.ones((200, 300)) * (0.01 * rows)           # a gradient across the line
+    >>> image[100] += 1.0                                      # and the line
+    >>> on = NarrowScorer(image, -0.5, 0.0, 4.0).score_map(-1.0, 0.0, 3, 0.0, 0.001, 2, 0.5)
+    >>> round(float(on[1, 0] - parallel_level(image, -0.5, 0.0, width=0.5)), 3)
+    17.321
+    """
+    step = max(2.0 * width, 1.0)
+    gap, reach = FLAT_GAP / scale, FLAT_REACH / scale
+    j = int(np.ceil(reach / step))
+    r0 = r - (j + 0.5) * step
+    scorer = NarrowScorer(image, r, theta, reach + step + 2.0)
+    scores = scorer.score_map(r0, r0 + 2 * j * step, 2 * j + 1, theta, theta + 1e-6, 2,
+                              width / step)[:, 0]
+    offset = np.abs(np.arange(-j, j + 1) * step)
+    use = (offset >= gap) & (offset <= reach) & (scores != 0.0)
+    return float(scores[use].mean()) if use.any() else 0.0
+
+
 def coarse_map(small: np.ndarray, f: int, offset, *, pad: int = 4) -> ScoreMap:
-    """Score every line of the reduced image on the grid of :func:`line_grid`.
+    """Score every line of the reduced image on the grid of :func:`line_grid`, against the
+    lines parallel to it (:func:`parallel_contrast`).
 
     Examples
     --------
@@ -212,6 +301,7 @@ def coarse_map(small: np.ndarray, f: int, offset, *, pad: int = 4) -> ScoreMap:
     """
     grid = line_grid(small.shape, pad=pad)
     raw = HoughTransform(small, 1.0).score_map(*grid, 1.0)
+    parallel_contrast(raw, f, out=raw)
     r, theta = grid_axes(*grid)
     noise = _robust_spread(raw)
     raw /= noise
@@ -250,7 +340,7 @@ def rescore_near(snr: np.ndarray, smap: ScoreMap, small: np.ndarray, theta: floa
             lo = hi - 2
         raw = ht.score_map(r0, r1, smap.r.size, float(smap.theta[lo]), float(smap.theta[hi - 1]),
                            hi - lo, 1.0)
-        snr[:, lo:hi] = raw / smap.noise
+        snr[:, lo:hi] = parallel_contrast(raw, smap.binning) / smap.noise
 
 
 def _runs(flags):
@@ -324,7 +414,7 @@ class Detector:
     width : float
         Half-width in pixels of the band of a line.
     min_snr : float
-        A refined line must score at least this; peaks are taken from 3/4 of it.
+        A refined line must score at least this; peaks are taken from `SEED_FRACTION` of it.
 
     Examples
     --------
@@ -344,11 +434,10 @@ class Detector:
         self.sigma = sigma
         self.width = float(width)
         self.min_snr = float(min_snr)
-        self.seed_threshold = 0.75 * self.min_snr
+        self.seed_threshold = SEED_FRACTION * self.min_snr
         self.f = int(binning)
         self.detect = detect
         self.small, self.offset = clipped_reduction(detect, sigma, self.f)
-        self.small_ht = HoughTransform(self.small, 1.0)
         self.fine_ht = HoughTransform(self.detect, 1.0)
 
     def coarse(self) -> ScoreMap:
@@ -364,12 +453,15 @@ class Detector:
             # Narrow the window cheaply on the reduced image, then refine at full resolution
             # from the pixels near the line.
             r_small = to_reduced_r(peak.r, peak.theta, f, self.offset)
-            line = refine_line(self.small_ht, smap.noise, r_small, peak.theta, half_r=1.5,
-                               half_t=1.5 * coarse_dt, width=max(0.5, self.width / f))
-            if line.score < self.seed_threshold:
+            width = max(0.5, self.width / f)
+            line = refine_near(self.small, smap.noise, r_small, peak.theta, half_r=1.5,
+                               half_t=1.5 * coarse_dt, width=width)
+            # Against its parallel neighbours, as the map scored it.
+            level = parallel_level(self.small, line.r, line.theta, width=width, scale=f)
+            if line.score - level / smap.noise < self.seed_threshold:
                 return None
             r_full = to_full_r(line.r, line.theta, f, self.offset)
-            radius_small = max(float(self.small_ht.radius), 1.0)
+            radius_small = max(float(np.hypot(*self.small.shape) / 2.0), 1.0)
             line = refine_near(self.detect, self.sigma, r_full, line.theta,
                                half_r=0.5 * f + 1, half_t=0.3 / radius_small, width=self.width)
         else:

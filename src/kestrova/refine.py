@@ -105,6 +105,10 @@ def refine_line(ht: HoughTransform, sigma: float, r: float, theta: float, *, hal
     return Line(float(r), float(theta), best / sigma)
 
 
+# Elements of the temporaries of a narrow score map made at a time.
+SCORE_ELEMENTS = 2**17
+
+
 class NarrowScorer:
     """Stands in for a HoughTransform of `image` in :func:`refine_line`: its `score_map` scores
     lines close to (r, theta), from the pixels within `reach` of that line only.
@@ -135,21 +139,29 @@ class NarrowScorer:
         r0, r1, t0, t1, width = (float(np.float32(v)) for v in (r0, r1, t0, t1, width))
         dr, dt = (r1 - r0) / (nr - 1.0), (t1 - t0) / (nt - 1.0)
         h = width * dr
-        out = np.zeros((nr, nt))
         x, y, values = self._within(r0, r1, t0, t1, abs(h))
         if values.size == 0:
-            return out
-        for l in range(nt):
-            theta = l * dt + t0
-            d = across(r0, theta, x, y)
+            return np.zeros((nr, nt))
+        out = np.empty((nr, nt))
+        # Several angles at a time (as many as keep the temporaries to `SCORE_ELEMENTS`):
+        # pixel i of the k-th angle goes to row k of (angles, nr + 1) bins, each bin summing
+        # its pixels in the same order as one angle at a time would.
+        step = max(1, SCORE_ELEMENTS // values.size)
+        for l0 in range(0, nt, step):
+            k = np.arange(l0, min(l0 + step, nt))
+            d = across(r0, (k * dt + t0)[:, None], x[None, :], y[None, :])
+            row = ((k - l0) * (nr + 1))[:, None]
             # A pixel adds to the cells [floor(t_lo), floor(t_hi)), clipped to the grid.
-            lo = np.clip(np.floor((d - h) / dr + 0.5), 0, nr).astype(np.intp)
-            hi = np.clip(np.floor((d + h) / dr + 0.5), 0, nr).astype(np.intp)
-            total = np.cumsum(np.bincount(lo, values, nr + 1)
-                              - np.bincount(hi, values, nr + 1))[:nr]
-            count = np.cumsum(np.bincount(lo, minlength=nr + 1)
-                              - np.bincount(hi, minlength=nr + 1))[:nr]
-            out[:, l] = np.where(count > 0, total / np.sqrt(np.maximum(count, 1)), total)
+            lo = (np.clip(np.floor((d - h) / dr + 0.5), 0, nr).astype(np.intp) + row).ravel()
+            hi = (np.clip(np.floor((d + h) / dr + 0.5), 0, nr).astype(np.intp) + row).ravel()
+            weights = np.broadcast_to(values, d.shape).ravel()
+            size = k.size * (nr + 1)
+            total = np.cumsum((np.bincount(lo, weights, size) - np.bincount(hi, weights, size))
+                              .reshape(k.size, nr + 1), axis=1)[:, :nr]
+            count = np.cumsum((np.bincount(lo, minlength=size)
+                               - np.bincount(hi, minlength=size)).reshape(k.size, nr + 1),
+                              axis=1)[:, :nr]
+            out[:, k] = np.where(count > 0, total / np.sqrt(np.maximum(count, 1)), total).T
         return out
 
     def _within(self, r0, r1, t0, t1, h):

@@ -70,6 +70,9 @@ MAX_CLIPPED = 0.3
 # A line is scored only where its chord holds at least this fraction of the tile side: a
 # streak's middle lies in the central half of some tile, whose chords are longer.
 MIN_CHORD = 0.5
+# Peaks of the tile maps are taken from this fraction of the search's threshold on (a tile's
+# line is short already: no short feature gains on it by being refined).
+SEED_FRACTION = 0.75
 
 
 @dataclass(frozen=True)
@@ -324,7 +327,7 @@ class TileSearch:
         search's seed threshold), strongest first, one per line and stretch, leaving out those
         on the lines of the streaks `found`."""
         self._refresh()
-        seeds = [max(self.level(i), self.detector.seed_threshold)
+        seeds = [max(self.level(i), SEED_FRACTION * self.detector.min_snr)
                  for i in range(len(self.layers))]
         pool = sorted((c for layer in self.layers for peaks in layer.peaks for c in peaks
                        if c.snr >= seeds[c.scale]), key=lambda c: -c.snr)
