@@ -112,12 +112,13 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
                               binning=binning, background_box=background_box,
                               max_candidates=max_candidates, tiles=tiles)
     report = reporter(progress)
-    with _one_thread("blas"):
-        return _find(image, mask=mask, report=report, **settings)
+    threads = _Threads()
+    with threads.one("blas"):
+        return _find(image, mask=mask, report=report, threads=threads, **settings)
 
 
 def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binning,
-          background_box, max_candidates, tiles, report):
+          background_box, max_candidates, tiles, report, threads):
     """The body of :func:`find_streaks`, its arguments checked."""
     prep = prepare_image(image, sigma, mask, box=background_box, clip=3.0)
     report("prepared", 0)
@@ -157,7 +158,7 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
                 continue
             examined.add(key)
             # Small score maps: on a busy machine a second thread costs more than it saves.
-            with _one_thread("openmp"):
+            with threads.one("openmp"):
                 line = detector.refine(peak, first_map)
                 # The ramp fit waits for the verdict: most candidates are not trails.
                 measured = (None if line is None
@@ -175,7 +176,7 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
         if found is None and tile_search is not None:
             # Nothing stands out on its whole line: the streaks too short for that, from the
             # tile maps (made on first use, so that the streaks found so far are blanked).
-            with _one_thread("openmp"):
+            with threads.one("openmp"):
                 found = tile_search.examine(measurer, streaks, judge, max_candidates)
         if found is None:
             break
@@ -234,16 +235,26 @@ def _verified(measured, line, measure, verifier):
     return streak, record, verdict
 
 
-def _one_thread(user_api):
-    """Context in which the thread pools of `user_api` ("blas" or "openmp") run one thread,
-    when threadpoolctl is installed.
+class _Threads:
+    """Contexts in which the thread pools of "blas" or "openmp" libraries run one thread, when
+    threadpoolctl is installed.
 
     The search makes only small BLAS calls (the fit's minimiser many tiny ones, the background
     mesh's interpolation thin products), and only small score maps once the coarse one is made;
     on a busy machine, waking a second thread for them costs several times the work itself.
+    The libraries are looked up once: each lookup reads the process's memory map, which took
+    longer than the small maps themselves.
     """
-    try:
-        from threadpoolctl import threadpool_limits
-    except ImportError:
-        return contextlib.nullcontext()
-    return threadpool_limits(limits=1, user_api=user_api)
+
+    def __init__(self):
+        try:
+            from threadpoolctl import ThreadpoolController
+        except ImportError:
+            self._controller = None
+        else:
+            self._controller = ThreadpoolController()
+
+    def one(self, user_api: str):
+        if self._controller is None:
+            return contextlib.nullcontext()
+        return self._controller.limit(limits=1, user_api=user_api)

@@ -115,9 +115,11 @@ class PreparedImage:
         >>> sorted(set(rows.tolist()))                # the stars with the halos masked around them
         [44.0, 48.0, 52.0, 56.0, 144.0, 148.0, 152.0]
         """
-        rows, cols = np.nonzero(self.flags & np.uint8(Exclusion.SATURATED))
-        cells = np.unique((rows // step) * (self.flags.shape[1] // step + 1) + cols // step)
-        rows, cols = np.divmod(cells, self.flags.shape[1] // step + 1)
+        ny, nx = self.flags.shape
+        # The flags of each cell's pixels, or-ed together.
+        cells = np.bitwise_or.reduceat(np.bitwise_or.reduceat(
+            self.flags, np.arange(0, ny, step), axis=0), np.arange(0, nx, step), axis=1)
+        rows, cols = np.nonzero(cells & np.uint8(Exclusion.SATURATED))
         return np.array([cols * step, rows * step], dtype=float)
 
 
