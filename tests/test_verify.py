@@ -6,6 +6,7 @@ import pytest
 
 from kestrova import find_streaks
 from kestrova.measure import best_segment, extend_segment
+from kestrova.ridge import flux_per_length
 from kestrova.synthetic import TrueStreak, draw_streak, synthetic_sky
 
 SHAPE = (300, 400)
@@ -69,6 +70,16 @@ def test_flux_per_length_is_the_whole_trail_whatever_the_band(width):
     assert s.fwhm == pytest.approx(2.355 * 1.5, abs=0.7)
 
 
+def test_hot_pixels_beside_a_trail_leave_its_flux():
+    # Unmasked hot pixels in the bands whose level is the sky beside the trail.
+    rng = np.random.default_rng(8)
+    rows = np.arange(120.0)[:, None]
+    data = rng.normal(0.0, 1.0, (120, 400)) + 3.0 * np.exp(-0.5 * ((rows - 60) / 1.3) ** 2)
+    data[rng.choice([48, 49, 71, 72], 30), rng.integers(60, 340, 30)] += 30.0
+    f, err = flux_per_length(data, data < -99, 1.0, -0.5, 0.0, -150.0, 150.0, 2.355 * 1.3)
+    assert f == pytest.approx(3.0 * 1.3 * np.sqrt(2 * np.pi), abs=3 * err)
+
+
 def _galaxy(image, x, y, a, b, angle, peak):
     rows, cols = np.mgrid[:image.shape[0], :image.shape[1]]
     c, s = np.cos(angle), np.sin(angle)
@@ -106,6 +117,16 @@ def test_pieces_beyond_a_dip_are_joined_but_an_empty_gap_is_not():
     values[150:300] = 0.0                                     # a long one: two trails
     segment = best_segment(position, np.cumsum(values[:150]), [(20.0, 149.0)])
     assert extend_segment(position, values, segment, 0.5)[:2] == (20.5, 149.5)
+
+
+def test_a_trail_fading_towards_the_edge_keeps_its_end_there():
+    position = np.arange(300.0)
+    values = np.where(position > 50, 1.0, 0.0)
+    values[250:] = 0.25                     # a quarter as bright over its last 50 pixels
+    segment = best_segment(position, np.cumsum(values[:250]), [(50.0, 249.0)])
+    assert extend_segment(position, values, segment, 0.5)[:2] == (50.5, 299.0)
+    values[250:] = 0.0
+    assert extend_segment(position, values, segment, 0.5)[:2] == (50.5, 249.5)
 
 
 def test_noise_beyond_a_trail_does_not_extend_it():

@@ -20,6 +20,10 @@ from .refine import Line
 
 __all__ = ["Measurer", "MeasuringTransform", "best_segment"]
 
+# The samples beyond a segment's end, out to the image's edge, are joined at this S/N
+# (see _run_out).
+RUN_OUT_SNR = 3.0
+
 
 class MeasuringTransform(HoughTransform):
     """HoughTransform that samples a band from the pixels near the line only (the same pixels
@@ -275,9 +279,28 @@ def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=5
                 b = d
             else:
                 a = c
+        a, b = _run_out(position, values, a, b, side, sigma, min_level * level,
+                        max(max_gap, max_gap_fraction * (b - a)))
         inside = (position > a) & (position < b)
         total, count = float(values[inside].sum()), int(inside.sum())
     return float(a), float(b), total, count
+
+
+def _run_out(position, values, a, b, side, sigma, min_level, max_length):
+    """The segment [a, b] grown on `side` over all the samples left beyond it, out to where the
+    line leaves the image, when they reach no more than `max_length` pixels beyond and hold up
+    as the trail (S/N at least `RUN_OUT_SNR`, level at least
+    `min_level`): one stretch is tested, not the best of many boxes, so a lower significance
+    serves, and a trail fading towards the edge keeps its end there."""
+    rest = position > b if side > 0 else position < a
+    p, v = position[rest], values[rest]
+    if p.size < 4:
+        return a, b
+    length = p[-1] - b if side > 0 else a - p[0]
+    if (length <= max_length and v.sum() >= RUN_OUT_SNR * sigma * np.sqrt(v.size)
+            and v.mean() >= min_level):
+        return (a, float(p[-1])) if side > 0 else (float(p[0]), b)
+    return a, b
 
 
 def refine_end(position, values, end, level, side, window=15.0):

@@ -29,8 +29,10 @@ MAX_REACH = 200.0
 # trail's total signal per unit length (a Gaussian holds all but 1e-7 of it; a Moffat wing with
 # beta 2.5, about 97 %).
 APERTURE_FWHM = 2.5
-# Width (pixels) of the bands beside the aperture whose level is the local sky.
+# Width (pixels) of the bands beside the aperture whose level is the local sky, and the clip
+# (sigma about their median) of the pixels that count in it.
 SKY_BAND = 8.0
+SKY_CLIP = 3.0
 
 
 @dataclass(frozen=True)
@@ -269,6 +271,10 @@ def flux_per_length(data, excluded, sigma, r, theta, a, b, fwhm):
     if n == 0 or m == 0 or not b > a:
         return 0.0, float("inf")
     density = inner.sum() / (b - a)
-    level = data[rows[sky], cols[sky]].mean()
+    # Clipped about the median: a star or a galaxy beside the trail, in a sky band, would
+    # raise a plain mean.
+    values = data[rows[sky], cols[sky]]
+    values = values[np.abs(values - np.median(values)) < SKY_CLIP * sigma]
+    level = float(values.mean()) if values.size else 0.0
     signal = data[rows[aperture], cols[aperture]].mean() - level
     return float(signal * density), float(sigma * np.sqrt(1.0 / n + 1.0 / m) * density)
