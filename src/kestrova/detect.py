@@ -4,7 +4,9 @@ refinement of a peak into a line of the full-resolution image.
 The score map costs rows x columns x angles, so the whole (r, theta) plane is searched on a
 block-averaged copy of the image (which also raises the per-pixel signal-to-noise ratio of a
 streak), and each candidate is then refined on the full-resolution image over a small window
-(:mod:`kestrova.refine`).
+(:mod:`kestrova.refine`). A line scores against the lines parallel to it nearby
+(:func:`parallel_contrast`): what the background model leaves of the sky's structure is summed
+coherently along a long line, and raises its neighbours as much.
 
 A cell k of ``score_map(r0, r1, nr, ...)`` sums the band of half-width ``width * dr`` centred on
 ``r0 + (k + 0.5) * dr`` (not on its nominal ``r_k``); every r below is converted accordingly.
