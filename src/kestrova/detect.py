@@ -22,8 +22,8 @@ from scipy import ndimage
 
 from .hough import HoughTransform
 from .lines import canonical, same_line, to_full_r, to_reduced_r
-from .prepare import robust_sigma
 from .refine import Line, NarrowScorer, refine_line, refine_near
+from .stats import robust_sigma
 
 __all__ = ["ScoreMap", "Peak", "Detector", "choose_binning", "reduce_image", "reduction_limit",
            "clipped_reduction", "update_reduction", "line_grid", "grid_axes", "parallel_contrast",

@@ -161,7 +161,7 @@ def defect_lines(data: np.ndarray, good: np.ndarray, sigma: float, *, significan
         known = np.isfinite(level)
         if known.sum() < 3:
             continue
-        filled = np.interp(np.arange(level.size), np.flatnonzero(known), level[known])
+        filled = _filled(level, known)
         local = ndimage.median_filter(filled, size=trend, mode="nearest")
         threshold = significance * profile.level_noise(sigma)
         deviation = filled - local
@@ -170,6 +170,11 @@ def defect_lines(data: np.ndarray, good: np.ndarray, sigma: float, *, significan
         paint_lines(mask, axis, lines)
         _paint_pieces(mask, profile, sigma, significance, min_offset, trend, max_width)
     return mask
+
+
+def _filled(level, known):
+    """The lines' `level`, interpolated linearly over the lines not `known` (fully masked)."""
+    return np.interp(np.arange(level.size), np.flatnonzero(known), level[known])
 
 
 def _paint_pieces(mask, profile, sigma, significance, min_offset, trend, max_width):
@@ -344,7 +349,7 @@ def axis_structure(data: np.ndarray, good: np.ndarray, sigma: float, *,
         if known.sum() < trend:
             out.append(np.zeros(level.size))
             continue
-        filled = np.interp(np.arange(level.size), np.flatnonzero(known), level[known])
+        filled = _filled(level, known)
         smooth = ndimage.median_filter(filled, size=trend, mode="nearest")
         # Near the ends the window repeats the end line, which can take the median alone: count
         # only the lines of a window centred on the line.

@@ -289,9 +289,9 @@ def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=5
 def _run_out(position, values, a, b, side, sigma, min_level, max_length):
     """The segment [a, b] grown on `side` over all the samples left beyond it, out to where the
     line leaves the image, when they reach no more than `max_length` pixels beyond and hold up
-    as the trail (S/N at least `RUN_OUT_SNR`, level at least
-    `min_level`): one stretch is tested, not the best of many boxes, so a lower significance
-    serves, and a trail fading towards the edge keeps its end there."""
+    as the trail (S/N at least `RUN_OUT_SNR`, level at least `min_level`): one stretch is
+    tested, not the best of many boxes, so a lower significance serves, and a trail fading
+    towards the edge keeps its end there."""
     rest = position > b if side > 0 else position < a
     p, v = position[rest], values[rest]
     if p.size < 4:

@@ -177,12 +177,9 @@ def _spikes_seen(data, usable, sigma, y, x, start, level, block=8):
     rows, cols = np.clip(rows, 0, ny - 1), np.clip(cols, 0, nx - 1)
     values = data[rows, cols].astype(np.float64)
     excess, noise = _spike_excess(values, inside & usable[rows, cols], 5)
-    blocks = excess.reshape(n, len(SPIKE_DIRECTIONS), 2, block)
-    valid = np.isfinite(blocks)
-    count = np.maximum(valid.sum(axis=-1), 1)
-    mean = np.where(valid, blocks, 0.0).sum(axis=-1) / count
+    mean, count = _block_means(excess.reshape(n, len(SPIKE_DIRECTIONS), 2, block))
     # Both blocks: a spike runs on, a star beside the halo fills one.
-    return (mean > level * sigma * noise / np.sqrt(count)).all(axis=-1)
+    return (mean > level * sigma * noise / np.sqrt(np.maximum(count, 1))).all(axis=-1)
 
 
 def _halo_radii(image, usable, sigma, y, x, core, level, follow=np.inf, step=0.0,
@@ -313,10 +310,7 @@ def _last_block(excess, block, limit):
     n = excess.size // block
     if n == 0:
         return 0
-    blocks = excess[: n * block].reshape(n, block)
-    valid = np.isfinite(blocks)
-    count = valid.sum(axis=1)
-    mean = np.where(valid, blocks, 0.0).sum(axis=1) / np.maximum(count, 1)
+    mean, count = _block_means(excess[: n * block].reshape(n, block))
     significant = (count > 0) & (mean > limit / np.sqrt(np.maximum(count, 1)))
     last = -1
     for i, flag in enumerate(significant):
@@ -325,3 +319,11 @@ def _last_block(excess, block, limit):
         elif i - last > 1:
             break
     return (last + 1) * block
+
+
+def _block_means(blocks):
+    """The mean of the finite values of each block (last axis; 0 where there are none), and
+    their number."""
+    valid = np.isfinite(blocks)
+    count = valid.sum(axis=-1)
+    return np.where(valid, blocks, 0.0).sum(axis=-1) / np.maximum(count, 1), count

@@ -334,8 +334,8 @@ class TileSearch:
         kept = []
         for c in pool:
             # Within two reduced pixels of the coarser tile, or of a found streak's band.
-            near = 2.0 * self.layers[c.scale].scale.binning + 1.0
-            if any(_same(c, k, max(near, 2.0 * self.layers[k.scale].scale.binning + 1.0))
+            near = self._tolerance(c.scale)
+            if any(_same(c, k, max(near, self._tolerance(k.scale)))
                    for k in kept) or any(_on(c, s, near + 3.0 * s.width) for s in found):
                 continue
             kept.append(c)
@@ -377,8 +377,7 @@ class TileSearch:
                 if ok:
                     return streak, record
             # After the judge's blanking, which would otherwise clear it at once.
-            near = 2.0 * self.layers[c.scale].scale.binning + 1.0
-            self._failed.append(Stretch(c.r, c.theta, c.start, c.end, near,
+            self._failed.append(Stretch(c.r, c.theta, c.start, c.end, self._tolerance(c.scale),
                                         self.scales[c.scale].size))
         return None
 
@@ -392,14 +391,17 @@ class TileSearch:
         a = along(streak.theta, *to_frame(self.shape, *streak.start))
         b = along(streak.theta, *to_frame(self.shape, *streak.end))
         # As far from its line as a candidate on a found streak's line is dropped.
-        near = 2.0 * min(s.binning for s in self.scales) + 1.0
+        near = min(_line_tolerance(s.binning) for s in self.scales)
         self._failed.append(Stretch(streak.r, streak.theta, min(a, b), max(a, b),
                                     near + 3.0 * streak.width, 0.0, whole_line=True))
+
+    def _tolerance(self, scale: int) -> float:
+        return _line_tolerance(self.layers[scale].scale.binning)
 
     def _has_failed(self, c: TileCandidate) -> bool:
         """Whether `c` lies on a stretch that failed. The map of a tile scored again gives its
         peaks new heights and, near what was blanked, new places."""
-        near = 2.0 * self.layers[c.scale].scale.binning + 1.0
+        near = self._tolerance(c.scale)
         return any((_on if f.whole_line else _same)(c, f, max(near, f.tolerance))
                    for f in self._failed)
 
@@ -469,6 +471,12 @@ class TileSearch:
             update_reduction(small, self.detector.detect, self.sigma, b, box, TILE_CLIP)
         self._dirty.update((i, t) for i, layer in enumerate(self.layers)
                            for t in layer.touching(region, box))
+
+
+def _line_tolerance(binning: int) -> float:
+    """How far apart (pixels) two candidates of tiles reduced by `binning` may lie and be one
+    line: two reduced pixels, and one more."""
+    return 2.0 * binning + 1.0
 
 
 def _crosses(f: Stretch, x, y, reach: float) -> bool:

@@ -24,10 +24,10 @@ from functools import partial
 import numpy as np
 
 from .lines import across, along, point, strip, to_frame, to_pixels
-from .prepare import robust_sigma
 from .ridge import (APERTURE_FWHM, MAX_REACH, REACH, SIDE_BAND, SIDE_BAND_MIN, Ridge,
                     across_sums, core_width, crest, cross_profile, flux_per_length, ridge,
                     side_levels)
+from .stats import robust_sigma
 
 __all__ = ["Verdict", "Verifier", "chunk_levels", "local_noise", "on_spike", "verify"]
 
