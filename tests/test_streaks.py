@@ -119,6 +119,19 @@ def test_nan_holes_and_a_user_mask_are_ignored():
     assert np.isfinite(catalog.to_table(astropy=False)["snr"]).all()
 
 
+@pytest.mark.parametrize("side", ["start", "end"])
+def test_a_streak_running_under_a_mask_at_the_border_ends_at_the_border(side):
+    truth = TrueStreak(0.0, 60.0, 383.0, 200.0, 3.0)
+    image, _ = synthetic_sky(SHAPE, [truth], seed=7)
+    mask = np.zeros(SHAPE, bool)
+    if side == "start":
+        mask[:, :14] = True                              # a masked strip along the left edge
+    else:
+        mask[160:, 365:] = True                          # a masked star in the corner
+    s = matching(find_streaks(image, mask=mask), truth, tolerance=3.0)
+    assert min(s.x_start, s.x_end) < 1.0 and max(s.x_start, s.x_end) > 382.0
+
+
 def test_limits_and_given_sigma():
     truth = [TrueStreak(20.0, 40.0, 370.0, 210.0, 3.0), TrueStreak(90.0, 240.0, 300.0, 10.0, 2.0)]
     image, _ = synthetic_sky(SHAPE, truth, seed=5, sigma=2.0)

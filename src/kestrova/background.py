@@ -11,6 +11,7 @@ from dataclasses import dataclass, replace
 
 import numpy as np
 from scipy import ndimage
+from scipy.interpolate import CubicSpline
 
 from . import defects
 from .stats import masked_median, subsample
@@ -108,8 +109,8 @@ def background_mesh(image: np.ndarray, good: np.ndarray, box: int | None = 64,
 
 def mesh_background(image: np.ndarray, good: np.ndarray, box: int | None = 64,
                     step: float = 0.0) -> Background:
-    """Smooth background of the `good` pixels: medians of the cells of a mesh, bilinearly
-    interpolated between the cell centres. The cells are `box` pixels wide, narrowing to a
+    """Smooth background of the `good` pixels: medians of the cells of a mesh, interpolated
+    between the cell centres by a bicubic spline. The cells are `box` pixels wide, narrowing to a
     quarter of that towards the borders of the image, where vignetting and glows change the sky
     fastest; every other pixel of a cell is read (every pixel of a narrow one). ``box=None``
     gives one global median. Values quantised by `step` are dithered first (see
@@ -178,7 +179,7 @@ class _MeshGrid:
     Along each axis the cells are `box` pixels wide, apart from the outermost quarter, quarter
     and half of a box at either end of an axis at least three boxes long. Cells of one width
     class (narrow, half, whole) are read alike, so that the cells of a pair of classes form one
-    array: as many pixels of each, from its start, as the smallest of them holds, every other
+    array: as many pixels of each, about its centre, as the smallest of them holds, every other
     one in cells at least 24 pixels wide.
     """
 
@@ -191,9 +192,11 @@ class _MeshGrid:
         """For each class along `axis`: its cells and the offsets of the pixels read, as
         (cells, pixel indices of shape (cells, reads))."""
         out = []
+        widths = np.diff(self.edges[axis])
         for cells, length, stride in self.classes[axis]:
-            offsets = np.arange(0, length, stride)
-            out.append((cells, self.edges[axis][cells][:, None] + offsets))
+            # Centred in each cell: its median stands for the sky at the cell's centre.
+            start = self.edges[axis][cells] + (widths[cells] - length) // 2
+            out.append((cells, start[:, None] + np.arange(0, length, stride)))
         return out
 
     def cell_medians(self, image, good, step=0.0, data=None, limit=np.inf):
@@ -251,8 +254,9 @@ class _MeshGrid:
                 smooth = base + _coherent(smooth - base, 1 - axis)
             mesh = np.where(corner, smooth, mesh)
         (ny, nx), (ry, rx) = self.shape, self.edges
-        return Background(mesh, _interpolation_weights(ny, (ry[:-1] + ry[1:] - 1) / 2),
-                          _interpolation_weights(nx, (rx[:-1] + rx[1:] - 1) / 2))
+        return Background(mesh,
+                          _interpolation_weights(ny, (ry[:-1] + ry[1:] - 1) / 2, ~narrow[0]),
+                          _interpolation_weights(nx, (rx[:-1] + rx[1:] - 1) / 2, ~narrow[1]))
 
 
 def _cells(band, row_shape, cols):
@@ -314,9 +318,39 @@ def _cell_classes(widths):
     return classes
 
 
-def _interpolation_weights(n: int, centres: np.ndarray) -> np.ndarray:
+def _interpolation_weights(n: int, centres: np.ndarray, whole=None) -> np.ndarray:
+    """(n, m) matrix that interpolates between m cell centres: by a natural cubic spline
+    through the centres of the `whole` cells (all by default; at least three), linearly
+    beyond them, and with the outer slopes extrapolated to the image border (a gradient
+    continues into the outer half cells).
+
+    Sky structure a few cells across has curvature that straight pieces between the centres
+    cut off, by a third of its amplitude at two cells across; a cubic follows it. Towards the
+    border the cells are narrow and their medians noisy, and a cubic through them would
+    swing: there the pieces stay straight.
+
+    Examples
+    --------
+    >>> w = _interpolation_weights(9, np.array([1.0, 4.0, 7.0]))
+    >>> np.allclose(w.sum(axis=1), 1.0), (w @ np.array([1.0, 4.0, 7.0])).round(6).tolist()
+    (True, [0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0])
+    """
+    weights = _linear_weights(n, centres)
+    use = np.flatnonzero(np.ones(len(centres), bool) if whole is None else whole)
+    if use.size < 3:
+        return weights
+    # The spline of each unit vector is the weight of its centre: the spline is linear in the
+    # values it passes through.
+    spline = CubicSpline(centres[use], np.eye(use.size), bc_type="natural")
+    lo, hi = int(np.ceil(centres[use[0]])), int(np.floor(centres[use[-1]]))
+    weights[lo:hi + 1] = 0.0
+    weights[lo:hi + 1, use] = spline(np.arange(lo, hi + 1, dtype=float))
+    return weights
+
+
+def _linear_weights(n: int, centres: np.ndarray) -> np.ndarray:
     """(n, m) matrix that interpolates linearly between m cell centres, and extrapolates the
-    outer slopes to the image border (a gradient continues into the outer half cells)."""
+    outer slopes to the image border."""
     m = len(centres)
     weights = np.zeros((n, m))
     if m == 1:

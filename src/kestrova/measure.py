@@ -23,6 +23,9 @@ __all__ = ["Measurer", "MeasuringTransform", "best_segment"]
 # The samples beyond a segment's end, out to the image's edge, are joined at this S/N
 # (see _run_out).
 RUN_OUT_SNR = 3.0
+# A streak whose last sample lies within this many pixels of the image's edge, with only
+# excluded pixels beyond it, is taken to the edge (see _to_edge).
+MASKED_EDGE = 30.0
 
 
 class MeasuringTransform(HoughTransform):
@@ -134,7 +137,7 @@ class Measurer:
         segment = _split_at_gap(position, np.cumsum(values[valid]), segment, self.sigma,
                                 self.min_length)
         a, b, total, count = trail_ends(position, values[valid], segment, self.sigma)
-        a, b = max(a, lo), min(b, hi)
+        a, b = _to_edge(position, max(a, lo), min(b, hi), lo, hi, 2.0 * self.width + 1.0)
         if b - a < self.min_length or total <= 0:
             return None
         return a, b, total, count
@@ -157,6 +160,28 @@ def _on_streak(s: Streak, shape, r, theta, a, b) -> bool:
     m0 = along(s.theta, *to_frame(shape, s.x_start, s.y_start))
     m1 = along(s.theta, *to_frame(shape, s.x_end, s.y_end))
     return bool(m0 - 10.0 < along(s.theta, x, y) < m1 + 10.0)
+
+
+def _to_edge(position, a, b, lo, hi, slack, reach=MASKED_EDGE):
+    """The segment [a, b] of a line whose valid samples lie at `position`, each end taken out
+    to the image's edge (`lo`, `hi`) when the edge is within `reach` and the valid samples
+    beyond the end span no more than `slack` (the band's width, where a mask's border crosses
+    it at an angle): a trail that holds its level up to a masked star or strip at the border
+    runs on under it, and ending it at the mask would cut it short.
+
+    Examples
+    --------
+    >>> pos = np.arange(20.0, 90.0)                    # pixels 0-19 masked at the start
+    >>> _to_edge(pos, 22.0, 60.0, 0.0, 99.0, 5.0), _to_edge(pos, 40.0, 89.0, 0.0, 99.0, 5.0)
+    ((0.0, 60.0), (40.0, 99.0))
+    >>> _to_edge(pos, 40.0, 60.0, 0.0, 99.0, 5.0)      # valid sky before the start: it ends
+    (40.0, 60.0)
+    """
+    if position.size and a - position[0] <= slack and a - lo <= reach:
+        a = lo
+    if position.size and position[-1] - b <= slack and hi - b <= reach:
+        b = hi
+    return a, b
 
 
 def best_segment(position, running_sum, seeds, *, min_count: int = 2):

@@ -143,10 +143,12 @@ def local_noise(data, excluded, sigma, r, theta, a, b, *, band, keep_out, reach=
     return med, max(1.0, robust_sigma(snr - med))
 
 
-def on_spike(shape, r, theta, stars, *, reach=3.0, max_angle=np.radians(1.0)) -> bool:
+def on_spike(shape, r, theta, stars, *, reach=3.0, max_angle=np.radians(1.0),
+             length=np.inf) -> bool:
     """Whether the line (r, theta) runs along a detector axis, within `max_angle`, through one
     of the saturated `stars` (pixel columns and rows, shape (2, n)), within `reach` pixels: a
-    diffraction spike or a bleed beyond what was masked.
+    diffraction spike or a bleed beyond what was masked. A segment of `length` pixels lies
+    within `reach` of an axis at a steeper angle too: its line may be tilted as far.
 
     Examples
     --------
@@ -155,9 +157,12 @@ def on_spike(shape, r, theta, stars, *, reach=3.0, max_angle=np.radians(1.0)) ->
     [True, False]
     >>> on_spike((100, 200), 9.5, 0.1, stars)                            # at an angle: a trail
     False
+    >>> on_spike((100, 200), 9.5, 0.05, stars, length=50.0)             # or a spike's far end
+    True
     """
     stars = np.asarray(stars, dtype=float).reshape(2, -1)
     folded = np.mod(theta, np.pi / 2)
+    max_angle = max(max_angle, float(np.arctan2(reach, length)))
     if stars.shape[1] == 0 or min(folded, np.pi / 2 - folded) > max_angle:
         return False
     x, y = to_frame(shape, stars[0], stars[1])
@@ -356,7 +361,7 @@ class Verifier:
     def __call__(self, streak) -> Verdict:
         a, b = self._segment(streak)
         if on_spike(self.data.shape, streak.r, streak.theta, self.stars,
-                    reach=3.0 + 2.0 * self.width):
+                    reach=3.0 + 2.0 * self.width, length=b - a):
             return Verdict("spike", streak.r, streak.theta, 0.0, Ridge(0.0, 0.0, 0.0, 0.0), 0.0)
         return verify(self.data, self.excluded, self.sigma, streak.r, streak.theta, a, b,
                       min_snr=self.min_snr, width=self.width, psf_fwhm=self.psf_fwhm)
