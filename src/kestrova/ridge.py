@@ -83,9 +83,11 @@ def cross_profile(data, excluded, sigma, r, theta, a, b, *, reach=30.0, step=1.0
     return CrossProfile(-reach + (np.arange(n) + 0.5) * step, mean, count)
 
 
-def across_sums(data, excluded, sigma, r, theta, a, b, reach, step, n, piece=256.0):
-    """Count and sum (in units of the noise) of the valid pixels within `reach` of the segment
-    [a, b] of the line (r, theta), in `n` bins of `step` pixels across it from -`reach`.
+def across_sums(data, excluded, sigma, r, theta, a, b, reach, step, n, piece=256.0,
+                clip=np.inf):
+    """Count and sum (in units of the noise, each value limited to +-`clip`) of the valid pixels
+    within `reach` of the segment [a, b] of the line (r, theta), in `n` bins of `step` pixels
+    across it from -`reach`.
 
     Gathered a `piece` of the segment at a time, so that a long line with a wide reach needs
     no more memory than a short one.
@@ -97,7 +99,8 @@ def across_sums(data, excluded, sigma, r, theta, a, b, reach, step, n, piece=256
         valid = ~excluded[rows, cols] & ((m < lo + piece) | (lo + piece >= b))
         k = np.clip(np.floor((d[valid] + reach) / step).astype(np.intp), 0, n - 1)
         count += np.bincount(k, minlength=n)
-        total += np.bincount(k, data[rows[valid], cols[valid]] / sigma, minlength=n)
+        values = np.clip(data[rows[valid], cols[valid]] / sigma, -clip, clip)
+        total += np.bincount(k, values, minlength=n)
     return count, total
 
 

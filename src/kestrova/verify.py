@@ -55,6 +55,8 @@ SOFT_END = (0.3, 0.8)
 # Persistence: without its brightest quarter of chunks, the segment must keep this fraction of the
 # detection threshold (a trail at the threshold keeps about 0.75 of it).
 KNOT_FRACTION = 0.6
+# Pixel values are limited to this many sigma where the significance is summed.
+SIGNIFICANCE_CLIP = 3.0
 CHUNKS = 8
 # Shape: both outer quarters of the segment below this fraction of its middle's median chunk
 # (an edge-on disk's exponential profile), or the middle below the second fraction of both
@@ -94,7 +96,7 @@ class Verdict:
         return not self.reason
 
 
-def chunk_levels(data, excluded, sigma, r, theta, a, b, half_width, n=8):
+def chunk_levels(data, excluded, sigma, r, theta, a, b, half_width, n=8, clip=np.inf):
     """Mean level (in units of the noise) of each of `n` equal chunks of the band of the segment
     [a, b], and its error; a chunk without valid pixels has level 0 and an infinite error.
 
@@ -107,7 +109,7 @@ def chunk_levels(data, excluded, sigma, r, theta, a, b, half_width, n=8):
     """
     rows, cols, _, m = strip(data.shape, r, theta, a, b, half_width)
     valid = ~excluded[rows, cols]
-    m, v = m[valid], data[rows[valid], cols[valid]] / sigma
+    m, v = m[valid], np.clip(data[rows[valid], cols[valid]] / sigma, -clip, clip)
     k = np.clip(((m - a) / max(b - a, 1e-9) * n).astype(np.intp), 0, n - 1)
     count = np.bincount(k, minlength=n)
     total = np.bincount(k, v, minlength=n)
@@ -116,7 +118,7 @@ def chunk_levels(data, excluded, sigma, r, theta, a, b, half_width, n=8):
 
 
 def local_noise(data, excluded, sigma, r, theta, a, b, *, band, keep_out, reach=120.0,
-                min_lines=8):
+                min_lines=8, clip=np.inf):
     """Median and spread (robust, at least 1) of the signal-to-noise ratios of the bands of
     width `band` parallel to the line, over the same stretch, more than `keep_out` pixels from
     it: the empirical noise of such a line here. (0, 1), white noise, when fewer than
@@ -131,7 +133,8 @@ def local_noise(data, excluded, sigma, r, theta, a, b, *, band, keep_out, reach=
     (True, True)
     """
     n = int(np.ceil(2 * reach / band))
-    count, total = across_sums(data, excluded, sigma, r, theta, a, b, reach, band, n)
+    count, total = across_sums(data, excluded, sigma, r, theta, a, b, reach, band, n,
+                               clip=clip)
     if not count.any():
         return 0.0, 1.0
     centre = -reach + (np.arange(count.size) + 0.5) * band
@@ -232,9 +235,14 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
     if _soft_ends(data, excluded, sigma, r, theta, a, b, half_width=width,
                   reach=max(10.0, 2.0 * rd.fwhm), margin=rd.fwhm + 2.0):
         return verdict("soft ends")
-    snr = float(chunks.sum() / np.sqrt(chunks.size))
+    # The significance from values limited as in the search image: an unmasked cosmic-ray
+    # track or galaxy core in a parallel band would widen the spread by itself.
+    level, error = chunk_levels(data, excluded, sigma, r, theta, a, b, width, CHUNKS,
+                                clip=SIGNIFICANCE_CLIP)
+    snr = float(np.sum(level / error) / np.sqrt(CHUNKS))
     med, spread = local_noise(data, excluded, sigma, r, theta, a, b, band=2.0 * width,
-                              keep_out=max(3.0 * rd.extent, 3.0 * rd.fwhm, 15.0))
+                              keep_out=max(3.0 * rd.extent, 3.0 * rd.fwhm, 15.0),
+                              clip=SIGNIFICANCE_CLIP)
     significance = (snr - med) / spread
     return replace(verdict("" if significance >= min_snr else "noise"),
                    significance=significance)
