@@ -199,12 +199,16 @@ def test_preparation_removes_gradient_and_estimates_noise():
     assert np.abs(prep.detect).max() <= 3.0 * prep.sigma + 1e-9
 
 
-def test_compact_sources_keep_streaks():
-    image = np.zeros((100, 100))
-    image[50, 10:90] = 20.0                              # bright streak: elongated
-    image[20:23, 20:23] = 50.0                           # star
+@pytest.mark.parametrize("across, kept", [
+    ([5.0, 20.0, 5.0], True),                            # a streak, blurred by the optics
+    ([0.0, 20.0, 0.0], False),                           # a cosmic-ray track, one pixel wide
+])
+def test_compact_sources_keep_streaks_but_not_tracks_sharper_than_the_optics(across, kept):
+    image = np.random.default_rng(0).normal(0.0, 1.0, (100, 100))
+    image[49:52, 10:90] += np.array(across)[:, None]
+    image[20:23, 20:23] += 50.0                          # star
     mask = compact_sources(image, 1.0)
-    assert mask[21, 21] and not mask[50, 50]
+    assert mask[21, 21] and mask[50, 50] != kept
 
 
 @pytest.mark.parametrize("shape, f", [((37, 50), 4), ((64, 64), 2), ((33, 100), 3)])

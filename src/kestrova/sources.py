@@ -13,7 +13,13 @@ from scipy import ndimage
 from .masks import paint_disks, sparse_label
 from .psf import FWHM_PER_SIGMA
 
-__all__ = ["Sources", "find_sources", "compact_sources"]
+__all__ = ["Sources", "find_sources", "compact_sources", "MAX_THIN_FWHM"]
+
+# An elongated source narrower than this (FWHM across, pixels) did not come through the optics,
+# whose blur widens even an undersampled streak to some 1.3 pixels or more.
+MAX_THIN_FWHM = 1.25
+# Below this peak (sigma) a core's width across is too rough to tell.
+THIN_PEAK = 10.0
 
 
 @dataclass(frozen=True)
@@ -31,6 +37,9 @@ class Sources:
         Radius of the disk that masks the source with its wings.
     compact : ndarray of bool
         Whether the core is compact: round enough, and reaching no farther than a star's.
+    thin : ndarray of bool
+        Whether an elongated core is narrower across than light through the optics can be:
+        a cosmic-ray track or a row of hot pixels, not a streak.
     width : ndarray
         FWHM (pixels) of the Gaussian that falls from the peak to the edge of the core.
     wing : ndarray
@@ -44,6 +53,7 @@ class Sources:
     peak: np.ndarray
     radius: np.ndarray
     compact: np.ndarray
+    thin: np.ndarray
     width: np.ndarray
     wing: np.ndarray
     core: np.ndarray
@@ -51,12 +61,13 @@ class Sources:
 
     def mask(self, shape, max_width: float = np.inf) -> np.ndarray:
         """The disks of the compact sources no wider than `max_width` (stars), and the cores
-        of the wider ones (galaxies, glows) grown by their wings, which follow their shape: a
-        disk fitted to the peak of a broad, faint source would reach far beyond it."""
+        of the wider ones (galaxies, glows) and of the thin ones grown by their wings, which
+        follow their shape: a disk fitted to the peak of a broad, faint source would reach far
+        beyond it, and one around a track would cover its length across."""
         mask = np.zeros(shape, bool)
         star = self.compact & (self.width <= max_width)
         paint_disks(mask, self.y[star], self.x[star], self.radius[star])
-        wide = (self.compact & ~star)[self.owner]
+        wide = ((self.compact & ~star) | self.thin)[self.owner]
         if wide.any():
             core = self.core[wide]
             mask.flat[core] = True
@@ -84,7 +95,10 @@ def find_sources(data: np.ndarray, sigma: float, *, low: float = 3.0, peak: floa
     the sky left high is larger than a star can be. A source is masked out to the radius where
     a Gaussian of its core's size falls to 1 sigma, plus `grow` pixels. The width of that
     Gaussian tells a star from a galaxy or a glow that a low peak lets look compact, whose
-    core is masked as it is (see :meth:`Sources.mask`).
+    core is masked as it is (see :meth:`Sources.mask`). An elongated core peaking above
+    `THIN_PEAK` sigma whose width across is under `MAX_THIN_FWHM` is no streak either: light
+    through the optics is wider; the core of such a thin source (a cosmic-ray track, a row of
+    hot pixels) is masked with its wings.
 
     Examples
     --------
@@ -96,8 +110,8 @@ def find_sources(data: np.ndarray, sigma: float, *, low: float = 3.0, peak: floa
     index, lab, n = _label(data > low * sigma)
     empty = np.zeros(0)
     if n == 0:
-        return Sources(empty, empty, empty, empty, np.zeros(0, bool), empty, empty,
-                       np.zeros(0, int), np.zeros(0, int))
+        return Sources(empty, empty, empty, empty, np.zeros(0, bool), np.zeros(0, bool), empty,
+                       empty, np.zeros(0, int), np.zeros(0, int))
     value = data.ravel()[index].astype(np.float64) / sigma
     peaks = np.zeros(n + 1)
     np.maximum.at(peaks, lab, value)
@@ -126,9 +140,18 @@ def find_sources(data: np.ndarray, sigma: float, *, low: float = 3.0, peak: floa
     radius = (extent + 0.5) * scale + grow + 0.5
     with np.errstate(divide="ignore", invalid="ignore"):
         width = FWHM_PER_SIGMA * (extent + 0.5) / np.sqrt(2.0 * np.log(peaks / level))
+        # Across an elongated core, a Gaussian of sigma s falling from the peak to `level`
+        # spans +-s sqrt(2 ln(peak / level)), whose pixels spread by a third of its square.
+        across = np.sqrt(1.5 * minor / np.log(peaks / level))
+    wing = radius - extent - 0.5
+    thin = (~compact & (peaks >= THIN_PEAK)
+            & (FWHM_PER_SIGMA * np.nan_to_num(across, nan=np.inf) < MAX_THIN_FWHM))
+    # A track's wings reach as far across as its profile stays above 1 sigma.
+    wing = np.where(thin, grow + 0.5 + across * np.sqrt(2.0 * np.log(np.maximum(peaks, 1.0))),
+                    wing)
     k, owner = np.unique(lab, return_inverse=True)
-    return Sources(my[k], mx[k], peaks[k], radius[k], compact[k],
-                   np.nan_to_num(width[k], nan=np.inf), radius[k] - extent[k] - 0.5, index, owner)
+    return Sources(my[k], mx[k], peaks[k], radius[k], compact[k], thin[k],
+                   np.nan_to_num(width[k], nan=np.inf), wing[k], index, owner)
 
 
 def compact_sources(data: np.ndarray, sigma: float, **kwargs) -> np.ndarray:
