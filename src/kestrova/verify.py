@@ -46,9 +46,9 @@ DEFAULT_PSF_FWHM = 2.5
 MIN_WIDTH_PSF = 0.5
 SHARPEST = 1.5
 SHARP_SIGNIFICANCE = 10.0
-# A trail is at least this many times longer than wide; an edge-on galaxy or a pair of stars
-# is not.
-MIN_ELONGATION = 10.0
+# A trail is at least this many times longer than wide; an edge-on galaxy (whose disk rarely
+# exceeds ten to one) or a pair of stars is not.
+MIN_ELONGATION = 12.0
 # Beyond the ends of a segment, a level within this range of fractions of the level inside
 # them: a fading disk.
 SOFT_END = (0.3, 0.8)
