@@ -52,7 +52,10 @@ def adaptive_sigma(stamps: np.ndarray, *, iterations: int = 20):
     with np.errstate(invalid="ignore", divide="ignore"):
         for _ in range(iterations):
             previous = var
-            weighted = stamps * np.exp(-0.5 * ((y - cy) ** 2 + (x - cx) ** 2) / var)
+            # The round Gaussian is the product of one along each axis: 2 size exponentials
+            # per stamp, not size squared.
+            weighted = stamps * (np.exp(-0.5 * (y - cy) ** 2 / var)
+                                 * np.exp(-0.5 * (x - cx) ** 2 / var))
             flux = weighted.sum(axis=(1, 2), keepdims=True)
             cy = np.clip((weighted * y).sum(axis=(1, 2), keepdims=True) / flux, -half, half)
             cx = np.clip((weighted * x).sum(axis=(1, 2), keepdims=True) / flux, -half, half)
