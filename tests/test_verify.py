@@ -8,6 +8,7 @@ from kestrova import find_streaks
 from kestrova.measure import best_segment, extend_segment
 from kestrova.ridge import flux_per_length
 from kestrova.synthetic import TrueStreak, draw_streak, synthetic_sky
+from kestrova.verify import verify
 
 SHAPE = (300, 400)
 
@@ -140,3 +141,15 @@ def test_noise_beyond_a_trail_does_not_extend_it():
         a, b = extend_segment(np.arange(800.0), values, segment, 1.0)[:2]
         grown.append(max(segment[0] - a, b - segment[1]))
     assert max(grown) < 30.0
+
+
+def test_bright_pixels_beside_a_trail_do_not_drown_its_significance():
+    # Unmasked hot pixels and cosmic-ray hits in the parallel bands: each would widen the
+    # scatter of the lines beside the trail by itself.
+    rng = np.random.default_rng(3)
+    rows = np.arange(300.0)[:, None]
+    data = rng.normal(0.0, 1.0, (300, 400)) + 0.6 * np.exp(-0.5 * ((rows - 150) / 1.3) ** 2)
+    hits = rng.choice(np.r_[40:130, 170:260], 40), rng.integers(50, 350, 40)
+    data[hits] += 200.0
+    v = verify(data, data < -99, 1.0, -0.5, 0.0, -150.0, 150.0, min_snr=6.0, width=2.0)
+    assert v.ok, v.reason
