@@ -84,23 +84,29 @@ def cross_profile(data, excluded, sigma, r, theta, a, b, *, reach=30.0, step=1.0
 
 
 def across_sums(data, excluded, sigma, r, theta, a, b, reach, step, n, piece=256.0,
-                clip=np.inf):
+                clip=np.inf, chunks=1):
     """Count and sum (in units of the noise, each value limited to +-`clip`) of the valid pixels
     within `reach` of the segment [a, b] of the line (r, theta), in `n` bins of `step` pixels
-    across it from -`reach`.
+    across it from -`reach`; with `chunks` > 1, also in that many equal parts along it (arrays
+    of shape (n, chunks)).
 
     Gathered a `piece` of the segment at a time, so that a long line with a wide reach needs
     no more memory than a short one.
     """
-    count, total = np.zeros(n, np.intp), np.zeros(n)
+    count, total = np.zeros(n * chunks, np.intp), np.zeros(n * chunks)
     for lo in np.arange(a, b, piece) if b > a else ():
         rows, cols, d, m = strip(data.shape, r, theta, lo, min(lo + piece, b), reach)
         # Pieces meet at one position: a pixel exactly there belongs to the later piece.
         valid = ~excluded[rows, cols] & ((m < lo + piece) | (lo + piece >= b))
         k = np.clip(np.floor((d[valid] + reach) / step).astype(np.intp), 0, n - 1)
-        count += np.bincount(k, minlength=n)
+        if chunks > 1:
+            part = ((m[valid] - a) / (b - a) * chunks).astype(np.intp)
+            k = k * chunks + np.clip(part, 0, chunks - 1)
+        count += np.bincount(k, minlength=n * chunks)
         values = np.clip(data[rows[valid], cols[valid]] / sigma, -clip, clip)
-        total += np.bincount(k, values, minlength=n)
+        total += np.bincount(k, values, minlength=n * chunks)
+    if chunks > 1:
+        return count.reshape(n, chunks), total.reshape(n, chunks)
     return count, total
 
 

@@ -11,7 +11,7 @@ three ways, each tested here on the pixels around the measured segment:
   (:func:`chunk_levels`);
 - it stands out from the lines parallel to it nearby, whose scatter is the real noise of lines of
   that length and angle in this image, background residuals and star wings included
-  (:func:`local_noise`).
+  (:func:`line_significance`).
 
 Excluded pixels (masked or blanked) are missing data throughout.
 """
@@ -29,7 +29,7 @@ from .ridge import (APERTURE_FWHM, MAX_REACH, REACH, SIDE_BAND, SIDE_BAND_MIN, R
                     side_levels)
 from .stats import robust_sigma
 
-__all__ = ["Verdict", "Verifier", "chunk_levels", "local_noise", "on_spike", "verify"]
+__all__ = ["Verdict", "Verifier", "chunk_levels", "line_significance", "on_spike", "verify"]
 
 # A side band above this fraction of the ridge's peak means a broad feature (galaxy, halo,
 # background structure), not a trail.
@@ -55,8 +55,15 @@ SOFT_END = (0.3, 0.8)
 # Persistence: without its brightest quarter of chunks, the segment must keep this fraction of the
 # detection threshold (a trail at the threshold keeps about 0.75 of it).
 KNOT_FRACTION = 0.6
-# Pixel values are limited to this many sigma where the significance is summed.
+# The significance (see line_significance): pixel values limited to this many sigma, as in
+# the search image (an unmasked cosmic-ray track or galaxy core in one parallel band would
+# widen the spread by itself); a band cut into this many parts along the line, the highest and
+# lowest TRIM of them left out; the bands this far beyond the kept-out ones taken as the level
+# of the background around a band.
 SIGNIFICANCE_CLIP = 3.0
+SIGNIFICANCE_CHUNKS = 16
+TRIM = 1
+CONTRAST_WIDTH = 32.0
 CHUNKS = 8
 # Shape: both outer quarters of the segment below this fraction of its middle's median chunk
 # (an edge-on disk's exponential profile), or the middle below the second fraction of both
@@ -96,7 +103,7 @@ class Verdict:
         return not self.reason
 
 
-def chunk_levels(data, excluded, sigma, r, theta, a, b, half_width, n=8, clip=np.inf):
+def chunk_levels(data, excluded, sigma, r, theta, a, b, half_width, n=8):
     """Mean level (in units of the noise) of each of `n` equal chunks of the band of the segment
     [a, b], and its error; a chunk without valid pixels has level 0 and an infinite error.
 
@@ -109,7 +116,7 @@ def chunk_levels(data, excluded, sigma, r, theta, a, b, half_width, n=8, clip=np
     """
     rows, cols, _, m = strip(data.shape, r, theta, a, b, half_width)
     valid = ~excluded[rows, cols]
-    m, v = m[valid], np.clip(data[rows[valid], cols[valid]] / sigma, -clip, clip)
+    m, v = m[valid], data[rows[valid], cols[valid]] / sigma
     k = np.clip(((m - a) / max(b - a, 1e-9) * n).astype(np.intp), 0, n - 1)
     count = np.bincount(k, minlength=n)
     total = np.bincount(k, v, minlength=n)
@@ -117,33 +124,77 @@ def chunk_levels(data, excluded, sigma, r, theta, a, b, half_width, n=8, clip=np
         return total / np.maximum(count, 1), np.where(count > 0, 1.0 / np.sqrt(count), np.inf)
 
 
-def local_noise(data, excluded, sigma, r, theta, a, b, *, band, keep_out, reach=120.0,
-                min_lines=8, clip=np.inf):
-    """Median and spread (robust, at least 1) of the signal-to-noise ratios of the bands of
-    width `band` parallel to the line, over the same stretch, more than `keep_out` pixels from
-    it: the empirical noise of such a line here. (0, 1), white noise, when fewer than
-    `min_lines` such bands are well covered.
+def line_significance(data, excluded, sigma, r, theta, a, b, *, band, keep_out,
+                      reach=120.0, min_lines=8):
+    """Significance of the band of width `band` centred on the segment [a, b] of the line
+    (r, theta) against the bands parallel to it more than `keep_out` pixels away.
+
+    Each band is scored the same way, from pixel values limited to `SIGNIFICANCE_CLIP` sigma:
+    the signal-to-noise ratios of its `SIGNIFICANCE_CHUNKS` parts along the line are summed
+    without the `TRIM` highest and lowest (a star's wing, a galaxy's knot, a cosmic-ray hit),
+    and the mean of the bands `keep_out` to `keep_out` + `CONTRAST_WIDTH` pixels from it on
+    either side is taken off (the background's residual structure, which raises them as
+    much). The bands beyond those give the median and spread (robust, at least 1) of such a
+    score here; white noise, (0, 1), when fewer than `min_lines` of them are well covered.
 
     Examples
     --------
-    >>> data = np.random.default_rng(0).normal(size=(300, 300))
-    >>> med, spread = local_noise(data, data > 99, 1.0, 0.0, 0.3, -100, 100, band=4.0,
-    ...                           keep_out=10.0)
-    >>> abs(med) < 0.5, spread < 1.3
-    (True, True)
+    >>> rng = np.random.default_rng(0)
+    >>> rows = np.arange(300.0)[:, None]
+    >>> sky = rng.normal(size=(300, 300)) + 0.005 * (rows - 150)       # a gradient across it
+    >>> abs(line_significance(sky, sky > 99, 1.0, 0.0, 0.3, -100, 100, band=4.0,
+    ...                       keep_out=15.0)) < 3
+    True
+    >>> trail = sky + 0.8 * np.exp(-0.5 * ((rows - 149.5) / 1.2) ** 2)
+    >>> line_significance(trail, trail > 99, 1.0, 0.0, 0.0, -140, 140, band=4.0,
+    ...                   keep_out=15.0) > 10
+    True
     """
-    n = int(np.ceil(2 * reach / band))
-    count, total = across_sums(data, excluded, sigma, r, theta, a, b, reach, band, n,
-                               clip=clip)
-    if not count.any():
-        return 0.0, 1.0
-    centre = -reach + (np.arange(count.size) + 0.5) * band
-    use = (count > 0.5 * np.median(count[count > 0])) & (np.abs(centre) > keep_out)
+    reach = max(reach, keep_out + CONTRAST_WIDTH + min_lines * band)
+    n = 2 * int(np.ceil(reach / band - 0.5)) + 1  # odd: the middle band is centred on the line
+    half = 0.5 * n * band
+    count, total = across_sums(data, excluded, sigma, r, theta, a, b, half, band, n,
+                               clip=SIGNIFICANCE_CLIP, chunks=SIGNIFICANCE_CHUNKS)
+    pixels = count.sum(axis=1)
+    if not pixels.any():
+        return 0.0
+    covered = pixels > 0.5 * np.median(pixels[pixels > 0])
+    score = _trimmed_sums(count, total)
+    centre = -half + (np.arange(n) + 0.5) * band
+    apart = centre[None, :] - centre[:, None]
+    near = (np.abs(apart) >= keep_out) & (np.abs(apart) <= keep_out + CONTRAST_WIDTH)
+    near &= covered[None, :]
+    # The mean of each side apart, so that a gradient across the bands cancels.
+    with np.errstate(invalid="ignore", divide="ignore"):
+        sides = [((near & side) * score[None, :]).sum(axis=1) / (near & side).sum(axis=1)
+                 for side in (apart < 0, apart > 0)]
+    contrast = score - 0.5 * (sides[0] + sides[1])
+    offset = np.abs(centre)
+    use = covered & (offset > keep_out + CONTRAST_WIDTH) & np.isfinite(contrast)
     if use.sum() < min_lines:
-        return 0.0, 1.0
-    snr = total[use] / np.sqrt(count[use])
-    med = float(np.median(snr))
-    return med, max(1.0, robust_sigma(snr - med))
+        med, spread = 0.0, 1.0
+    else:
+        med = float(np.median(contrast[use]))
+        spread = max(1.0, robust_sigma(contrast[use] - med))
+    middle = contrast[n // 2]
+    return float((middle - med) / spread) if np.isfinite(middle) else 0.0
+
+
+def _trimmed_sums(count, total):
+    """Per band (row), the sum of its parts' signal-to-noise ratios without the `TRIM`
+    highest and lowest, over the square root of their number (all of them when fewer than
+    2 `TRIM` + 4 hold pixels)."""
+    with np.errstate(invalid="ignore", divide="ignore"):
+        snr = np.where(count > 0, total / np.sqrt(count), np.nan)
+    ordered = np.sort(snr, axis=1)  # NaN last
+    seen = np.isfinite(ordered).sum(axis=1)
+    out = np.zeros(snr.shape[0])
+    for i, k in enumerate(seen):
+        values = ordered[i, :k]
+        if k >= 2 * TRIM + 4:
+            values = values[TRIM:k - TRIM]
+        out[i] = values.sum() / np.sqrt(max(values.size, 1))
+    return out
 
 
 def on_spike(shape, r, theta, stars, *, reach=3.0, max_angle=np.radians(1.0),
@@ -235,15 +286,8 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
     if _soft_ends(data, excluded, sigma, r, theta, a, b, half_width=width,
                   reach=max(10.0, 2.0 * rd.fwhm), margin=rd.fwhm + 2.0):
         return verdict("soft ends")
-    # The significance from values limited as in the search image: an unmasked cosmic-ray
-    # track or galaxy core in a parallel band would widen the spread by itself.
-    level, error = chunk_levels(data, excluded, sigma, r, theta, a, b, width, CHUNKS,
-                                clip=SIGNIFICANCE_CLIP)
-    snr = float(np.sum(level / error) / np.sqrt(CHUNKS))
-    med, spread = local_noise(data, excluded, sigma, r, theta, a, b, band=2.0 * width,
-                              keep_out=max(3.0 * rd.extent, 3.0 * rd.fwhm, 15.0),
-                              clip=SIGNIFICANCE_CLIP)
-    significance = (snr - med) / spread
+    significance = line_significance(data, excluded, sigma, r, theta, a, b, band=2.0 * width,
+                                     keep_out=max(3.0 * rd.extent, 3.0 * rd.fwhm, 15.0))
     return replace(verdict("" if significance >= min_snr else "noise"),
                    significance=significance)
 
