@@ -118,10 +118,18 @@ def reduce_image(image: np.ndarray, f: int):
     if f == 1:
         return image, (0.0, 0.0)
     my, mx = -(-ny // f), -(-nx // f)
-    # Block sums without a padded copy: the last blocks may be short, and dividing by f**2
-    # treats their missing pixels as zeros.
-    small = np.add.reduceat(np.add.reduceat(image, np.arange(0, ny, f), axis=0),
-                            np.arange(0, nx, f), axis=1)
+    fy, fx = ny // f, nx // f
+    # Block sums without a padded copy, the whole blocks as sums over a reshaped axis (several
+    # times faster than reduceat over a large image): the last blocks may be short, and
+    # dividing by f**2 treats their missing pixels as zeros.
+    rows = np.empty((my, nx), image.dtype)
+    rows[:fy] = image[:fy * f].reshape(fy, f, nx).sum(axis=1)
+    if my > fy:
+        rows[fy] = image[fy * f:].sum(axis=0)
+    small = np.empty((my, mx), image.dtype)
+    small[:, :fx] = rows[:, :fx * f].reshape(my, fx, f).sum(axis=2)
+    if mx > fx:
+        small[:, fx] = rows[:, fx * f:].sum(axis=1)
     small /= f * f
     return small, ((f * mx - nx) / 2.0, (f * my - ny) / 2.0)
 
