@@ -67,9 +67,9 @@ class Sources:
         mask = np.zeros(shape, bool)
         star = self.compact & (self.width <= max_width)
         paint_disks(mask, self.y[star], self.x[star], self.radius[star])
-        wide = ((self.compact & ~star) | self.thin)[self.owner]
-        if wide.any():
-            core = self.core[wide]
+        grown = ((self.compact & ~star) | self.thin)[self.owner]
+        if grown.any():
+            core = self.core[grown]
             mask.flat[core] = True
             # The wings around a core are those around its rim.
             nx = shape[1]
@@ -78,7 +78,7 @@ class Sources:
                 at = np.clip(np.searchsorted(core, core + step), 0, core.size - 1)
                 rim |= core[at] != core + step
             rows, cols = np.divmod(core[rim], nx)
-            paint_disks(mask, rows, cols, self.wing[self.owner[wide][rim]])
+            paint_disks(mask, rows, cols, self.wing[self.owner[grown][rim]])
         return mask
 
 

@@ -164,7 +164,7 @@ def line_significance(data, excluded, sigma, r, theta, a, b, *, band, keep_out,
     apart = centre[None, :] - centre[:, None]
     near = (np.abs(apart) >= keep_out) & (np.abs(apart) <= keep_out + CONTRAST_WIDTH)
     near &= covered[None, :]
-    # The mean of each side apart, so that a gradient across the bands cancels.
+    # The two sides averaged apart, so that a gradient across the bands cancels.
     with np.errstate(invalid="ignore", divide="ignore"):
         sides = [((near & side) * score[None, :]).sum(axis=1) / (near & side).sum(axis=1)
                  for side in (apart < 0, apart > 0)]
