@@ -31,7 +31,7 @@ from .measure import Measurer
 from .prepare import prepare_image
 from .progress import reporter
 from .refine import Line
-from .settings import as_image, check_settings
+from .settings import SEARCH_CLIP, as_image, check_settings
 from .tiles import TileSearch
 from .verify import Verifier
 
@@ -120,7 +120,7 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
 def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binning,
           background_box, max_candidates, tiles, report, threads):
     """The body of :func:`find_streaks`, its arguments checked."""
-    prep = prepare_image(image, sigma, mask, box=background_box, clip=3.0)
+    prep = prepare_image(image, sigma, mask, box=background_box, clip=SEARCH_CLIP)
     report("prepared", 0)
     # The background is smooth: a sparse sample gives its median. Only that is kept, so that
     # the search does not hold the full-size background.

@@ -16,11 +16,15 @@ from typing import Callable, Optional
 
 import numpy as np
 
-__all__ = ["as_image", "check_settings", "MIN_REDUCED_SIZE"]
+__all__ = ["as_image", "check_settings", "MIN_REDUCED_SIZE", "SEARCH_CLIP"]
 
 # The reduced image of the coarse search needs this many pixels along its larger side for a
 # line to be told from its neighbours.
 MIN_REDUCED_SIZE = 16
+
+# The search image is limited to this many sigma (see prepare_image), so that no single pixel
+# dominates a line; the verification sums a line's significance from values limited alike.
+SEARCH_CLIP = 3.0
 
 # Defaults of the settings that other checks depend on (those of find_streaks).
 _DEFAULT_WIDTH = 2.0

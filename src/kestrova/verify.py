@@ -27,6 +27,7 @@ from .lines import across, along, point, strip, to_frame, to_pixels
 from .ridge import (APERTURE_FWHM, MAX_REACH, REACH, SIDE_BAND, SIDE_BAND_MIN, Ridge,
                     across_sums, core_width, crest, cross_profile, flux_per_length, ridge,
                     side_levels)
+from .settings import SEARCH_CLIP
 from .stats import robust_sigma
 
 __all__ = ["Verdict", "Verifier", "chunk_levels", "line_significance", "on_spike", "verify"]
@@ -55,12 +56,9 @@ SOFT_END = (0.3, 0.8)
 # Persistence: without its brightest quarter of chunks, the segment must keep this fraction of the
 # detection threshold (a trail at the threshold keeps about 0.75 of it).
 KNOT_FRACTION = 0.6
-# The significance (see line_significance): pixel values limited to this many sigma, as in
-# the search image (an unmasked cosmic-ray track or galaxy core in one parallel band would
-# widen the spread by itself); a band cut into this many parts along the line, the highest and
-# lowest TRIM of them left out; the bands this far beyond the kept-out ones taken as the level
-# of the background around a band.
-SIGNIFICANCE_CLIP = 3.0
+# The significance (see line_significance): a band cut into this many parts along the line, the
+# highest and lowest TRIM of them left out; the bands this far beyond the kept-out ones taken
+# as the level of the background around a band.
 SIGNIFICANCE_CHUNKS = 16
 TRIM = 1
 CONTRAST_WIDTH = 32.0
@@ -114,12 +112,9 @@ def chunk_levels(data, excluded, sigma, r, theta, a, b, half_width, n=8):
     >>> (level / error).round(2).tolist()
     [2.83, 2.83, 2.83, 2.83, 2.83, 2.83, 2.83, 2.83]
     """
-    rows, cols, _, m = strip(data.shape, r, theta, a, b, half_width)
-    valid = ~excluded[rows, cols]
-    m, v = m[valid], data[rows[valid], cols[valid]] / sigma
-    k = np.clip(((m - a) / max(b - a, 1e-9) * n).astype(np.intp), 0, n - 1)
-    count = np.bincount(k, minlength=n)
-    total = np.bincount(k, v, minlength=n)
+    count, total = across_sums(data, excluded, sigma, r, theta, a, b, half_width,
+                               2.0 * half_width, 1, chunks=n)
+    count, total = count.ravel(), total.ravel()
     with np.errstate(divide="ignore"):
         return total / np.maximum(count, 1), np.where(count > 0, 1.0 / np.sqrt(count), np.inf)
 
@@ -129,12 +124,13 @@ def line_significance(data, excluded, sigma, r, theta, a, b, *, band, keep_out,
     """Significance of the band of width `band` centred on the segment [a, b] of the line
     (r, theta) against the bands parallel to it more than `keep_out` pixels away.
 
-    Each band is scored the same way, from pixel values limited to `SIGNIFICANCE_CLIP` sigma:
-    the signal-to-noise ratios of its `SIGNIFICANCE_CHUNKS` parts along the line are summed
-    without the `TRIM` highest and lowest (a star's wing, a galaxy's knot, a cosmic-ray hit),
-    and the mean of the bands `keep_out` to `keep_out` + `CONTRAST_WIDTH` pixels from it on
-    either side is taken off (the background's residual structure, which raises them as
-    much). The bands beyond those give the median and spread (robust, at least 1) of such a
+    Each band is scored the same way, from pixel values limited as in the search image
+    (`~kestrova.settings.SEARCH_CLIP` sigma: an unmasked cosmic-ray track or galaxy core in one
+    parallel band would widen the spread by itself). The signal-to-noise ratios of its
+    `SIGNIFICANCE_CHUNKS` parts along the line are summed without the `TRIM` highest and lowest
+    (a star's wing, a galaxy's knot, a cosmic-ray hit), and the mean of the bands `keep_out` to
+    `keep_out` + `CONTRAST_WIDTH` pixels from it on either side is taken off (the background's
+    residual structure, which raises them as much). The bands beyond those give the median and spread (robust, at least 1) of such a
     score here; white noise, (0, 1), when fewer than `min_lines` of them are well covered.
 
     Examples
@@ -154,7 +150,7 @@ def line_significance(data, excluded, sigma, r, theta, a, b, *, band, keep_out,
     n = 2 * int(np.ceil(reach / band - 0.5)) + 1  # odd: the middle band is centred on the line
     half = 0.5 * n * band
     count, total = across_sums(data, excluded, sigma, r, theta, a, b, half, band, n,
-                               clip=SIGNIFICANCE_CLIP, chunks=SIGNIFICANCE_CHUNKS)
+                               clip=SEARCH_CLIP, chunks=SIGNIFICANCE_CHUNKS)
     pixels = count.sum(axis=1)
     if not pixels.any():
         return 0.0
