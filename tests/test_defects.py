@@ -133,6 +133,21 @@ def test_a_mask_over_a_structured_sky_is_no_edge_strip():
     assert [int(c) for c in np.flatnonzero(mask.all(axis=0))] == list(range(590, 600))
 
 
+@pytest.mark.parametrize("glow, strip", [
+    (0.0, range(590, 600)),              # an overscan 1.5 sigma below a faint sky
+    (3.0, range(590, 600)),              # and beside it a glow fading smoothly from 3 sigma
+    (8.0, range(587, 600)),              # from 8 sigma: followed while above 4 sigma
+])
+def test_a_shallow_overscan_is_a_strip_and_a_faint_glow_sky(glow, strip):
+    rng = np.random.default_rng(10)
+    image = 2.0 + rng.normal(0.0, 1.0, (400, 600))
+    image[:, :590] += glow * np.exp(-(589 - np.arange(590.0)) / 4.0)
+    image[:, 590:] -= 1.5
+    mask = detector_lines.edge_strips(image, np.ones(image.shape, bool), 1.0)
+    assert [int(c) for c in np.flatnonzero(mask.all(axis=0))] == list(strip)
+    assert not mask[:, : strip[0]].any()
+
+
 @pytest.mark.parametrize("chunk, dtype", [(detector_lines.PROFILE_CHUNK, np.float64),
                                           (1000, np.float32)])
 def test_line_profiles_sum_blocks_of_any_size(monkeypatch, chunk, dtype):

@@ -9,9 +9,9 @@ from kestrova.detect import Detector, coarse_map, find_peaks, reduce_image, resc
 from kestrova.hough import HoughTransform
 from kestrova.lines import (across, along, band_pixels, chord, line_through, point, same_line,
                             segment_region, to_frame, to_full_r)
-from kestrova.measure import MeasuringTransform, best_segment
+from kestrova.measure import Measurer, MeasuringTransform, best_segment
 from kestrova.prepare import compact_sources, prepare_image
-from kestrova.refine import NarrowScorer, refine_line, refine_near
+from kestrova.refine import Line, NarrowScorer, refine_line, refine_near
 from kestrova.synthetic import TrueStreak, draw_streak, end_errors, synthetic_sky
 
 SHAPE = (256, 384)
@@ -103,6 +103,19 @@ def test_a_streak_through_bright_stars_is_measured_across_them():
     assert s.flux_per_length == pytest.approx(3.0, rel=0.15)
 
 
+def test_a_star_on_a_faint_streaks_line_is_not_measured_as_the_streak():
+    # A star too faint to be masked, on the line of a trail near the threshold: the best box
+    # of the band's samples is the trail, not the few pixels of the star.
+    truth = TrueStreak(20.0, 40.0, 360.0, 200.0, 0.8)
+    data = draw_streak(np.random.default_rng(1).normal(0.0, 1.0, SHAPE), truth)
+    rows, cols = np.mgrid[: SHAPE[0], : SHAPE[1]]
+    data += 8.0 * np.exp(-0.5 * ((cols - 250.0) ** 2 + (rows - 148.2) ** 2) / 1.2**2)
+    r, theta = truth.line(SHAPE)
+    measurer = Measurer(data, 1.0, width=2.0, min_length=20.0)
+    measured = measurer.measure(Line(r, theta, 8.0), ramp=False)   # as the search does
+    assert measured is not None and measured[0].length > 0.5 * truth.length
+
+
 def test_nan_holes_and_a_user_mask_are_ignored():
     truth = TrueStreak(20.0, 40.0, 360.0, 200.0, 3.0)
     decoy = TrueStreak(30.0, 245.0, 350.0, 228.0, 5.0)
@@ -119,15 +132,18 @@ def test_nan_holes_and_a_user_mask_are_ignored():
     assert np.isfinite(catalog.to_table(astropy=False)["snr"]).all()
 
 
-@pytest.mark.parametrize("side", ["start", "end"])
+@pytest.mark.parametrize("side", ["start", "end", "halo"])
 def test_a_streak_running_under_a_mask_at_the_border_ends_at_the_border(side):
     truth = TrueStreak(0.0, 60.0, 383.0, 200.0, 3.0)
     image, _ = synthetic_sky(SHAPE, [truth], seed=7)
     mask = np.zeros(SHAPE, bool)
     if side == "start":
         mask[:, :14] = True                              # a masked strip along the left edge
-    else:
+    elif side == "end":
         mask[160:, 365:] = True                          # a masked star in the corner
+    else:                                                # a star's halo over the last 110 px
+        rows, cols = np.mgrid[: SHAPE[0], : SHAPE[1]]
+        mask = np.hypot(cols - 383.0, rows - 200.0) < 110.0
     s = matching(find_streaks(image, mask=mask), truth, tolerance=3.0)
     assert min(s.x_start, s.x_end) < 1.0 and max(s.x_start, s.x_end) > 382.0
 

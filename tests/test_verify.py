@@ -6,6 +6,7 @@ import pytest
 
 from kestrova import find_streaks
 from kestrova.measure import best_segment, extend_segment
+from kestrova.lines import across, along, line_through, to_frame
 from kestrova.ridge import flux_per_length
 from kestrova.synthetic import TrueStreak, draw_streak, synthetic_sky
 from kestrova.verify import verify
@@ -153,3 +154,17 @@ def test_bright_pixels_beside_a_trail_do_not_drown_its_significance():
     data[hits] += 200.0
     v = verify(data, data < -99, 1.0, -0.5, 0.0, -150.0, 150.0, min_snr=6.0, width=2.0)
     assert v.ok, v.reason
+
+
+def test_a_track_beside_a_sharp_track_leaves_it_sharp():
+    # A cosmic-ray track 1.2 pixels wide, with another beside its first half: the centroids of
+    # the halves would tilt the line, along which the track smears into a broad ridge.
+    data = np.random.default_rng(12).normal(0.0, 1.0, (120, 200))
+    r, theta = line_through(data.shape, 70.0, 55.0, 130.0, 65.0)
+    x, y = to_frame(data.shape, *np.mgrid[:120, :200][::-1])
+    a, b = sorted(along(theta, *to_frame(data.shape, *p)) for p in ((70.0, 55.0), (130.0, 65.0)))
+    m, d = along(theta, x, y), across(r, theta, x, y)
+    data += 20.0 * np.exp(-0.5 * (d / 0.5) ** 2) * ((m > a) & (m < b))
+    data += 20.0 * np.exp(-0.5 * ((d - 3.0) / 0.5) ** 2) * ((m > a) & (m < 0.5 * (a + b)))
+    v = verify(data, data < -99, 1.0, r, theta, a, b, min_snr=6.0, width=2.0, psf_fwhm=3.0)
+    assert v.reason == "sharp"

@@ -27,6 +27,14 @@ from scipy import ndimage
 from .masks import paint_lines, paint_runs, runs
 from .stats import MEDIAN_NOISE, masked_median
 
+# A strip along a border parts from the sky by a step of at least EDGE_STEP sigma (per pixel)
+# between two neighbouring lines: far more than a smooth sky changes by from one line to the
+# next, and an overscan under a faint sky is no more than one or two sigma below it. The glow
+# beyond an amplifier's edge is followed while it lies GLOW sigma above the sky: fainter, it is
+# sky that a streak may cross.
+EDGE_STEP = 1.0
+GLOW = 4.0
+
 __all__ = ["LineProfile", "line_profile", "defect_lines", "edge_strips", "cold_pixels",
            "axis_structure"]
 
@@ -230,8 +238,8 @@ def _narrow(flags, max_width):
     return out
 
 
-def edge_strips(image: np.ndarray, good: np.ndarray, sigma: float, *, offset: float = 4.0,
-                reach: float = 0.25, block: int = 64) -> np.ndarray:
+def edge_strips(image: np.ndarray, good: np.ndarray, sigma: float, *,
+                offset: float = EDGE_STEP, reach: float = 0.25, block: int = 64) -> np.ndarray:
     """Strips of columns or rows along the borders of the image that are not sky: overscan and
     prescan, an amplifier's bright edge.
 
@@ -239,8 +247,9 @@ def edge_strips(image: np.ndarray, good: np.ndarray, sigma: float, *, offset: fl
     taken off, which might follow a strip) are read from each border inward. A strip ends at a
     step, within `reach` of the image, between two neighbouring lines of more than `offset`
     sigma, beyond which the median of its lines lies more than `offset` sigma from the
-    following lines; it goes on over the lines beyond that still lie `offset` sigma from the
-    sky. Vignetting and gradients change the sky smoothly, without such steps.
+    following lines; it goes on over the lines beyond that still lie `GLOW` sigma (at least
+    `offset`) from the sky. Vignetting and gradients change the sky smoothly, without such
+    steps.
 
     Examples
     --------
@@ -280,8 +289,8 @@ def _paired_step(values, seen, axis, lines, j):
 
 def _strip_end(level, sigma, offset, reach, paired_step, trend=15):
     """How many of the first lines of `level` form a strip (see :func:`edge_strips`): up to
-    the farthest step that parts it from the sky, and on over the lines that still lie
-    `offset` sigma from the sky beyond (the fading glow of an amplifier's edge).
+    the farthest step that parts it from the sky, and on over the lines that still lie `GLOW`
+    sigma (at least `offset`) from the sky beyond (the fading glow of an amplifier's edge).
 
     A step between two lines' levels counts only when `paired_step(j)`, the step between
     lines j and j + 1 measured on the pixels seen in both, shows it too: where a mask (a
@@ -294,7 +303,7 @@ def _strip_end(level, sigma, offset, reach, paired_step, trend=15):
         if following.size and abs(np.median(level[: j + 1]) - np.median(following)) > \
                 offset * sigma:
             sky = np.median(level[j + 1: j + 1 + 4 * trend])
-            near = np.flatnonzero(np.abs(level[j + 1:] - sky) <= offset * sigma)
+            near = np.flatnonzero(np.abs(level[j + 1:] - sky) <= max(offset, GLOW) * sigma)
             return int(j + 1 + (near[0] if near.size else 0))
     return 0
 

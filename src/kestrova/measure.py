@@ -24,8 +24,9 @@ __all__ = ["Measurer", "MeasuringTransform", "best_segment"]
 # (see _run_out).
 RUN_OUT_SNR = 3.0
 # A streak whose last sample lies within this many pixels of the image's edge, with only
-# excluded pixels beyond it, is taken to the edge (see _to_edge).
-MASKED_EDGE = 30.0
+# excluded pixels beyond it, is taken to the edge (see _to_edge): as far as the halo of a
+# saturated star reaches.
+MASKED_EDGE = 300.0
 
 
 class MeasuringTransform(HoughTransform):
@@ -126,17 +127,20 @@ class Measurer:
         # across a masked star or a blanked crossing streak.
         values = np.diff(elements[1], prepend=0.0)
         valid = values != 0.0
-        position = elements[0][valid]
+        position, values = elements[0][valid], values[valid]
         seeds = [(fit[2], fit[3]), (lo, hi)] if np.isfinite(fit[2]) else [(lo, hi)]
-        segment = best_segment(position, np.cumsum(values[valid]), seeds,
-                               min_count=int(4 * self.width) + 2)
+        # A box of fewer samples than a streak of `min_length` holds would find the brightest
+        # star or galaxy core on the line, not the trail.
+        density = position.size / max(position[-1] - position[0], 1.0) if position.size else 0.0
+        min_count = max(int(4 * self.width) + 2, int(self.min_length * density))
+        segment = best_segment(position, np.cumsum(values), seeds, min_count=min_count)
         if segment is None:
             return None
         # A run emptier than the rest separates two streaks (the other is found on a later
         # pass); over what remains, the trail's pieces are joined again and its ends placed.
-        segment = _split_at_gap(position, np.cumsum(values[valid]), segment, self.sigma,
+        segment = _split_at_gap(position, np.cumsum(values), segment, self.sigma,
                                 self.min_length)
-        a, b, total, count = trail_ends(position, values[valid], segment, self.sigma)
+        a, b, total, count = trail_ends(position, values, segment, self.sigma)
         a, b = _to_edge(position, max(a, lo), min(b, hi), lo, hi, 2.0 * self.width + 1.0)
         if b - a < self.min_length or total <= 0:
             return None

@@ -242,7 +242,7 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
     >>> verify(galaxy, galaxy < -99, 1.0, -1.5, 0.0, -100, 100, min_snr=6.0, width=2.0).reason
     'tapered'
     """
-    r0, theta0 = r, theta
+    r0, theta0, a0, b0 = r, theta, a, b
     r, theta, a, b = crest(data, excluded, sigma, r, theta, a, b)
     profile = cross_profile(data, excluded, sigma, r, theta, a, b, reach=REACH)
     rd = ridge(profile)
@@ -264,9 +264,11 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
     sides = side_levels(profile, rd)
     if sides and max(sides) > MAX_SIDE_FRACTION * rd.peak:
         return verdict("broad")
-    if _sharp(data, excluded, sigma, r, theta, a, b, psf_fwhm):
+    if _sharp(data, excluded, sigma, r, theta, a, b, psf_fwhm) or (
+            moved >= 0.5 and _sharp(data, excluded, sigma, r0, theta0, a0, b0, psf_fwhm)):
         # Sharper than a star: a cosmic-ray track or a hot column; the light of a trail comes
-        # through the telescope's blur.
+        # through the telescope's blur. Something beside a track (another track, a blob) can
+        # turn the crest line off it, along which it smears out: the line found is tried too.
         return verdict("sharp")
     if rd.fwhm > MAX_WIDTH_PSF * (psf_fwhm or DEFAULT_PSF_FWHM) and rd.peak < BRIGHT:
         # Much wider than a star and faint: background structure, not a (defocused) trail.
