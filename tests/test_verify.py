@@ -168,3 +168,18 @@ def test_a_track_beside_a_sharp_track_leaves_it_sharp():
     data += 20.0 * np.exp(-0.5 * ((d - 3.0) / 0.5) ** 2) * ((m > a) & (m < 0.5 * (a + b)))
     v = verify(data, data < -99, 1.0, r, theta, a, b, min_snr=6.0, width=2.0, psf_fwhm=3.0)
     assert v.reason == "sharp"
+
+
+@pytest.mark.parametrize("fwhm, flux, reason", [
+    (2.5, 12.0, ""),                     # at the stars' width: a trail
+    (6.0, 12.0, "not elongated"),        # faint and more than twice as wide: a galaxy's disk
+    (6.0, 60.0, ""),                     # as wide and bright: a defocused trail
+])
+def test_a_short_faint_ridge_broader_than_the_stars_is_no_trail(fwhm, flux, reason):
+    # An even bar 90 px long, 15 times longer than wide at 6 px.
+    truth = TrueStreak(100.0, 150.0, 190.0, 150.0, flux, fwhm / 2.3548)
+    data = draw_streak(np.random.default_rng(13).normal(0.0, 1.0, SHAPE), truth)
+    r, theta = truth.line(SHAPE)
+    a, b = sorted(along(theta, *to_frame(SHAPE, x, 150.0)) for x in (100.0, 190.0))
+    v = verify(data, data < -99, 1.0, r, theta, a, b, min_snr=6.0, width=2.0, psf_fwhm=2.5)
+    assert v.reason == reason

@@ -48,8 +48,12 @@ MIN_WIDTH_PSF = 0.5
 SHARPEST = 1.5
 SHARP_SIGNIFICANCE = 10.0
 # A trail is at least this many times longer than wide; an edge-on galaxy (whose disk rarely
-# exceeds ten to one) or a pair of stars is not.
+# exceeds ten to one) or a pair of stars is not. A ridge wider than WIDE_PSF times the stars'
+# FWHM (when the stars give it) must, unless bright, be longer in proportion to its width
+# again: most short, faint, broad ridges are galaxies, while a defocused trail is broad along its
+# whole, usually long, path.
 MIN_ELONGATION = 12.0
+WIDE_PSF = 1.5
 # Beyond the ends of a segment, a level within this range of fractions of the level inside
 # them: a fading disk.
 SOFT_END = (0.3, 0.8)
@@ -226,7 +230,7 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
     crest); then it must stand above its side bands, keep its signal without its brightest
     chunk, and stand out from the parallel lines nearby by `min_snr`. With the stars' FWHM
     `psf_fwhm`, a ridge much sharper than a star (a cosmic ray, a hot column) or, when faint,
-    much wider (background structure) is not a trail either.
+    much wider (background structure) or broader and short (a galaxy) is not a trail either.
 
     Examples
     --------
@@ -251,7 +255,8 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
     verdict = partial(Verdict, r=r, theta=theta, moved=moved, ridge=rd, significance=0.0)
     if not rd.peak > 0:
         return verdict("no ridge")
-    if b - a < MIN_ELONGATION * rd.fwhm:
+    broad = max(1.0, rd.fwhm / (WIDE_PSF * psf_fwhm)) if psf_fwhm and rd.peak < BRIGHT else 1.0
+    if b - a < MIN_ELONGATION * rd.fwhm * broad:
         return verdict("not elongated")
     if moved > 2.0 * max(rd.fwhm, 2.0):
         # The ridge belongs to something beside the line (a trail found before, a halo).
