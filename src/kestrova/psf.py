@@ -103,7 +103,8 @@ def star_fwhm(data: np.ndarray, y: np.ndarray, x: np.ndarray, peak: np.ndarray,
     >>> data[100, 12] += 500.0; data[12, 100] += 400.0       # two hot pixels
     >>> y, x = np.append(y, [100.0, 12.0]), np.append(x, [12.0, 100.0])
     >>> n = y.size
-    >>> fwhm = star_fwhm(data, y, x, np.full(n, 200.0), np.ones(n, bool), np.ones(data.shape, bool))
+    >>> everywhere = np.ones(data.shape, bool)
+    >>> fwhm = star_fwhm(data, y, x, np.full(n, 200.0), np.ones(n, bool), everywhere)
     >>> round(float(fwhm / FWHM_PER_SIGMA), 1)
     1.5
     """

@@ -134,8 +134,9 @@ def line_significance(data, excluded, sigma, r, theta, a, b, *, band, keep_out,
     `SIGNIFICANCE_CHUNKS` parts along the line are summed without the `TRIM` highest and lowest
     (a star's wing, a galaxy's knot, a cosmic-ray hit), and the mean of the bands `keep_out` to
     `keep_out` + `CONTRAST_WIDTH` pixels from it on either side is taken off (the background's
-    residual structure, which raises them as much). The bands beyond those give the median and spread (robust, at least 1) of such a
-    score here; white noise, (0, 1), when fewer than `min_lines` of them are well covered.
+    residual structure, which raises them as much). The bands beyond those give the median and
+    spread (robust, at least 1) of such a score here; white noise, (0, 1), when fewer than
+    `min_lines` of them are well covered.
 
     Examples
     --------
