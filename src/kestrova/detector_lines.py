@@ -281,7 +281,10 @@ def edge_strips(image: np.ndarray, good: np.ndarray, sigma: float, *,
 def _paired_step(values, seen, axis, lines, j):
     """The median difference between lines `lines[j + 1]` and `lines[j]` of `values` (lines
     along `axis`), over the pixels seen in both."""
-    take = partial(np.take, axis=1 - axis)
+    # Basic indexing: np.take would copy a strided view whole first.
+    def take(array, line):
+        return array[:, line] if axis == 0 else array[line]
+
     a, b = take(values, lines[j]), take(values, lines[j + 1])
     both = take(seen, lines[j]) & take(seen, lines[j + 1])
     return float(np.median(b[both] - a[both])) if both.any() else 0.0
@@ -297,11 +300,11 @@ def _strip_end(level, sigma, offset, reach, paired_step, trend=15):
     star's halo, a bleed) begins, the next line's median is taken over other pixels, and on a
     structured sky that alone moves it."""
     steps = np.flatnonzero(np.abs(np.diff(level[: reach + 1])) > offset * sigma)
-    steps = [j for j in steps if abs(paired_step(j)) > offset * sigma]
     for j in steps[::-1]:
         following = level[j + 1: j + 1 + trend]
+        # The costlier paired step last: the masks of a crowded field make many steps.
         if following.size and abs(np.median(level[: j + 1]) - np.median(following)) > \
-                offset * sigma:
+                offset * sigma and abs(paired_step(j)) > offset * sigma:
             sky = np.median(level[j + 1: j + 1 + 4 * trend])
             near = np.flatnonzero(np.abs(level[j + 1:] - sky) <= max(offset, GLOW) * sigma)
             return int(j + 1 + (near[0] if near.size else 0))
