@@ -133,13 +133,13 @@ class Measurer:
         # star or galaxy core on the line, not the trail.
         density = position.size / max(position[-1] - position[0], 1.0) if position.size else 0.0
         min_count = max(int(4 * self.width) + 2, int(self.min_length * density))
-        segment = best_segment(position, np.cumsum(values), seeds, min_count=min_count)
+        running = np.cumsum(values)
+        segment = best_segment(position, running, seeds, min_count=min_count)
         if segment is None:
             return None
         # A run emptier than the rest separates two streaks (the other is found on a later
         # pass); over what remains, the trail's pieces are joined again and its ends placed.
-        segment = _split_at_gap(position, np.cumsum(values), segment, self.sigma,
-                                self.min_length)
+        segment = _split_at_gap(position, running, segment, self.sigma, self.min_length)
         a, b, total, count = trail_ends(position, values, segment, self.sigma)
         a, b = _to_edge(position, max(a, lo), min(b, hi), lo, hi, 2.0 * self.width + 1.0)
         if b - a < self.min_length or total <= 0:
