@@ -10,13 +10,15 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 import numpy as np
-from scipy.optimize import curve_fit
+from scipy.optimize import curve_fit, least_squares
+from scipy.special import gammaln
 
 from .lines import along, point, strip
 from .psf import FWHM_PER_SIGMA
 
 __all__ = ["CrossProfile", "Ridge", "across_sums", "cross_profile", "ridge", "core_width",
-           "side_levels", "crest", "flux_per_length", "REACH", "APERTURE_FWHM"]
+           "side_levels", "crest", "flux_per_length", "profile_integral", "REACH",
+           "APERTURE_FWHM"]
 
 # The side bands of a ridge lie this many half-widths (at half maximum) from its centre, and at
 # least this many pixels: far enough that a trail's own wings do not reach them.
@@ -33,6 +35,9 @@ APERTURE_FWHM = 2.5
 # (sigma about their median) of the pixels that count in it.
 SKY_BAND = 8.0
 SKY_CLIP = 3.0
+# A fitted profile's integral is taken unless its error exceeds the aperture's this many times
+# (on a Moffat trail of index 2 it is about 1.7 times; on a Gaussian, 0.8).
+MAX_FIT_ERROR = 3.0
 
 
 @dataclass(frozen=True)
@@ -257,11 +262,13 @@ def _centroid(data, excluded, r, theta, a, b, window):
 
 
 def flux_per_length(data, excluded, sigma, r, theta, a, b, fwhm):
-    """The trail's total signal per unit length and its noise, from the pixels within
-    `APERTURE_FWHM` FWHM of the line over [a, b]: the mean of the valid ones above the level of
-    the two bands beside the aperture (the local sky: the background mesh under a bright trail
-    is raised by it), times the number of pixels per unit length. Excluded pixels are missing,
-    not zero.
+    """The trail's total signal per unit length and its noise: the integral of the profile
+    fitted to the valid pixels within `APERTURE_FWHM` FWHM of the line over [a, b] and the bands
+    beside them (:func:`profile_integral`). Where the fit fails, or leaves the signal far less
+    certain than the plain aperture does (a faint trail, whose wings it cannot pin down), the
+    aperture's: the mean of its pixels above the level of the bands beside it (the local sky:
+    the background mesh under a bright trail is raised by it), times the number of pixels per
+    unit length. Excluded pixels are missing, not zero.
 
     Examples
     --------
@@ -283,7 +290,74 @@ def flux_per_length(data, excluded, sigma, r, theta, a, b, fwhm):
     # Clipped about the median: a star or a galaxy beside the trail, in a sky band, would
     # raise a plain mean.
     values = data[rows[sky], cols[sky]]
-    values = values[np.abs(values - np.median(values)) < SKY_CLIP * sigma]
-    level = float(values.mean()) if values.size else 0.0
+    clear = np.abs(values - np.median(values)) < SKY_CLIP * sigma
+    level = float(values[clear].mean()) if clear.any() else 0.0
     signal = data[rows[aperture], cols[aperture]].mean() - level
-    return float(signal * density), float(sigma * np.sqrt(1.0 / n + 1.0 / m) * density)
+    flux, error = signal * density, sigma * np.sqrt(1.0 / n + 1.0 / m) * density
+    used = aperture.copy()
+    used[np.flatnonzero(sky)[clear]] = True
+    fitted = profile_integral(d[used], data[rows[used], cols[used]], sigma, fwhm,
+                              half + SKY_BAND)
+    # A pixel is a unit of area: the profile's integral is the signal per unit length. Chosen
+    # whenever the fit holds, not by the smaller error: the fit's error grows with the wings it
+    # finds, and choosing by it would bias the flux.
+    if fitted is not None and fitted[1] < MAX_FIT_ERROR * error:
+        return fitted
+    return float(flux), float(error)
+
+
+def profile_integral(offset, values, sigma, fwhm, reach, step=0.5):
+    """Integral of the profile fitted to pixel `values` (noise `sigma`) at distances `offset`
+    across a line, out to `reach`, and its noise: the mean in bins of `step` pixels fitted by a
+    level and a Moffat cross-profile of free centre, width and index, from 1.5 (wide wings) to
+    infinity (a Gaussian); None when the fit fails.
+
+    A trail's cross-profile is its source's blur integrated along the trail: for a Moffat blur
+    of index beta a Moffat of index beta - 1/2, for a Gaussian a Gaussian. Its wings hold a few
+    per cent of the signal beyond an aperture of a few FWHM, and the model takes them from the
+    core, which the aperture measures with the noise of all its pixels.
+
+    Examples
+    --------
+    >>> d = np.linspace(-15.0, 15.0, 3001)
+    >>> gaussian = 0.2 + 4.0 / (np.sqrt(2 * np.pi) * 1.3) * np.exp(-0.5 * (d / 1.3) ** 2)
+    >>> [round(v, 3) for v in profile_integral(d, gaussian, 1.0, 3.0, 15.0)]
+    [4.0, 0.301]
+    """
+    edges = np.arange(-reach, reach + step, step)
+    k = np.clip(np.searchsorted(edges, offset, side="right") - 1, 0, edges.size - 2)
+    count = np.bincount(k, minlength=edges.size - 1)
+    seen = count > 0
+    if np.count_nonzero(seen) < 8:
+        return None
+    x = (0.5 * (edges[:-1] + edges[1:]))[seen]
+    y = np.bincount(k, values, minlength=edges.size - 1)[seen] / count[seen]
+    weight = np.sqrt(count[seen]) / sigma
+    fwhm = max(fwhm, 1.0)
+
+    def residual(p):
+        return (p[0] + p[1] * _moffat(x - p[2], p[3], p[4]) - y) * weight
+
+    start = (0.0, max(float(np.sum(y * step)), sigma), 0.0, fwhm, 1.0 / 3.0)
+    lower, upper = (-np.inf, -np.inf, -fwhm, 0.5, 0.0), (np.inf, np.inf, fwhm, 4.0 * fwhm + 5.0,
+                                                         1.0 / 1.5)
+    try:
+        fit = least_squares(residual, np.clip(start, lower, upper), bounds=(lower, upper))
+        # A pseudo-inverse: at a Gaussian the index moves the model by nothing.
+        cov = np.linalg.pinv(fit.jac.T @ fit.jac)
+    except (ValueError, np.linalg.LinAlgError):
+        return None
+    error = float(np.sqrt(cov[1, 1])) if cov[1, 1] > 0 else np.inf
+    return (float(fit.x[1]), error) if fit.success and np.isfinite(error) else None
+
+
+def _moffat(d, fwhm, inverse_index):
+    """Moffat profile of unit integral, FWHM `fwhm` and index 1 / `inverse_index` (a Gaussian at
+    0)."""
+    if inverse_index < 1e-6:
+        s = fwhm / FWHM_PER_SIGMA
+        return np.exp(-0.5 * (d / s) ** 2) / (np.sqrt(2.0 * np.pi) * s)
+    index = 1.0 / inverse_index
+    alpha = 0.5 * fwhm / np.sqrt(np.expm1(np.log(2.0) * inverse_index))
+    norm = alpha * np.sqrt(np.pi) * np.exp(gammaln(index - 0.5) - gammaln(index))
+    return np.exp(-index * np.log1p((d / alpha) ** 2)) / norm
