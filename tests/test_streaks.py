@@ -148,6 +148,21 @@ def test_a_streak_running_under_a_mask_at_the_border_ends_at_the_border(side):
     assert min(s.x_start, s.x_end) < 1.0 and max(s.x_start, s.x_end) > 382.0
 
 
+
+@pytest.mark.parametrize("beyond", ["faint rim", "the trail again"])
+def test_a_trail_ending_under_a_wide_mask_ends_where_it_is_last_seen(beyond):
+    # The trail ends under a halo's mask 200 px wide; past it, its line crosses either a few
+    # faint pixels of the halo's rim, or, when it runs on, a short stretch of the trail itself.
+    truth = TrueStreak(20.0, 60.0, 200.0 if beyond == "faint rim" else 340.0, 60.0, 6.0)
+    image, _ = synthetic_sky(SHAPE, [truth], n_stars=0, seed=9)
+    mask = np.zeros(SHAPE, bool)
+    mask[:, 150:330] = True
+    if beyond == "faint rim":
+        image[58:63, 330:334] += 0.8 * np.std(image[:40])
+    s = matching(find_streaks(image, mask=mask),
+                 TrueStreak(20.0, 60.0, 150.0 if beyond == "faint rim" else 340.0, 60.0, 6.0),
+                 tolerance=4.0)
+    assert s.flux_per_length > 0
 def test_limits_and_given_sigma():
     truth = [TrueStreak(20.0, 40.0, 370.0, 210.0, 3.0), TrueStreak(90.0, 240.0, 300.0, 10.0, 2.0)]
     image, _ = synthetic_sky(SHAPE, truth, seed=5, sigma=2.0)

@@ -27,6 +27,12 @@ RUN_OUT_SNR = 3.0
 # excluded pixels beyond it, is taken to the edge (see _to_edge): as far as the halo of a
 # saturated star reaches.
 MASKED_EDGE = 300.0
+# A piece of a segment beyond a masked stretch longer than this (pixels: a saturated star's
+# halo, not a star on the trail) must stand by itself at this S/N, as a piece joined to a trail
+# must (see _drop_stray_piece).
+MASKED_GAP = 50.0
+STRAY_SNR = 5.0
+STRAY_EXCESS = 1.5
 
 
 class MeasuringTransform(HoughTransform):
@@ -140,6 +146,7 @@ class Measurer:
         # A run emptier than the rest separates two streaks (the other is found on a later
         # pass); over what remains, the trail's pieces are joined again and its ends placed.
         segment = _split_at_gap(position, running, segment, self.sigma, self.min_length)
+        segment = _drop_stray_piece(position, values, segment, self.sigma)
         a, b, total, count = trail_ends(position, values, segment, self.sigma)
         a, b = _to_edge(position, max(a, lo), min(b, hi), lo, hi, 2.0 * self.width + 1.0)
         if b - a < self.min_length or total <= 0:
@@ -261,6 +268,53 @@ def _split_at_gap(position, running_sum, segment, sigma, min_length, significanc
         return segment
     _, lo_, hi_, total, n = max(pieces)
     return lo_, hi_, float(total), n
+
+
+def _drop_stray_piece(position, values, segment, sigma, *, min_gap=MASKED_GAP,
+                      min_snr=STRAY_SNR, reach=MASKED_GAP):
+    """The segment (start, end, sum, count) without what lies beyond a masked stretch of more
+    than `min_gap` pixels inside it when that piece neither stands by itself (S/N `min_snr`, as
+    a piece must to be joined by :func:`extend_segment`) nor stands above half the level of the
+    trail on the other side (over `reach` pixels from the mask) by `STRAY_EXCESS` times its
+    noise, as a trail seen again beyond the mask would: the box fit sees no gap where there are
+    no samples, and a few faint samples past a halo's mask would carry a trail's end across the
+    halo.
+
+    Examples
+    --------
+    >>> pos = np.r_[np.arange(0.0, 100.0, 0.25), np.arange(300.0, 310.0, 0.25)]
+    >>> faint = np.r_[np.full(400, 1.0), np.full(40, 0.3)]   # a trail, a mask, a faint piece
+    >>> _drop_stray_piece(pos, faint, (-0.5, 310.0, 412.0, 440), 1.0)
+    (-0.5, 99.875, 400.0, 400)
+    >>> level = np.r_[np.full(400, 1.0), np.full(40, 0.9)]   # the trail again
+    >>> _drop_stray_piece(pos, level, (-0.5, 310.0, 436.0, 440), 1.0)
+    (-0.5, 310.0, 436.0, 440)
+    """
+    a, b, total, count = segment
+    inside = np.flatnonzero((position > a) & (position < b))
+    if inside.size < 2:
+        return segment
+    steps = np.diff(position[inside])
+    for j in np.flatnonzero(steps > min_gap)[::-1]:
+        pieces = inside[:j + 1], inside[j + 1:]
+        snr = [values[p].sum() / (sigma * np.sqrt(p.size)) for p in pieces]
+        weak = int(np.argmin(snr))
+        other = pieces[1 - weak]
+        # The trail's level next to the mask.
+        if weak == 1:
+            near = other[position[other] > position[other[-1]] - reach]
+        else:
+            near = other[position[other] < position[other[0]] + reach]
+        piece = values[pieces[weak]]
+        excess = (piece.mean() - 0.5 * values[near].mean()) / (sigma / np.sqrt(piece.size))
+        if snr[weak] >= min_snr or excess >= STRAY_EXCESS:
+            continue
+        start = a if other[0] == inside[0] else float(position[other[0]]) - 0.125
+        end = b if other[-1] == inside[-1] else float(position[other[-1]]) + 0.125
+        return _drop_stray_piece(position, values, (start, end, float(values[other].sum()),
+                                                    int(other.size)), sigma,
+                                 min_gap=min_gap, min_snr=min_snr, reach=reach)
+    return segment
 
 
 def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=5.0,
