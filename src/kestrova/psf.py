@@ -79,7 +79,7 @@ def adaptive_sigma(stamps: np.ndarray, *, iterations: int = 20):
 def star_fwhm(data: np.ndarray, y: np.ndarray, x: np.ndarray, peak: np.ndarray,
               candidate: np.ndarray, usable: np.ndarray, *, min_stars: int = 3,
               max_stars: int = 100, half: int = 10, spread: float = 0.1,
-              max_ellipticity: float = 0.2) -> float | None:
+              below: float = 0.25, max_ellipticity: float = 0.2) -> float | None:
     """FWHM in pixels, as the pixels sample it, of the point-spread function, from the
     :func:`adaptive_sigma` of the isolated stars; None when fewer than `min_stars` agree.
 
@@ -97,7 +97,9 @@ def star_fwhm(data: np.ndarray, y: np.ndarray, x: np.ndarray, peak: np.ndarray,
     `min_stars` - 1 others match in width (within `ALIKE_WIDTH` in log) and ellipticity (within
     `ALIKE_SHAPE`): on a frame hit by many cosmic rays most sources are hits, and many of them
     share a width by chance, but a narrower one. The width taken is the median of the sources
-    within `spread` (in log) of the marking one.
+    from `below` under the marking one to `spread` above it (in log): the stars of a field
+    differ in width by some per cent from place to place, and the widest alike mark the upper
+    end.
 
     Examples
     --------
@@ -141,5 +143,5 @@ def star_fwhm(data: np.ndarray, y: np.ndarray, x: np.ndarray, peak: np.ndarray,
     marking = np.flatnonzero(alike.sum(axis=1) >= min_stars)
     if marking.size == 0:
         return None
-    common = width[marking].max()
-    return float(np.exp(np.median(width[np.abs(width - common) < spread])))
+    top = width[marking].max()
+    return float(np.exp(np.median(width[(width > top - below) & (width < top + spread)])))
