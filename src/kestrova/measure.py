@@ -285,7 +285,7 @@ def _drop_stray_piece(position, values, segment, sigma, *, min_gap=MASKED_GAP,
     >>> pos = np.r_[np.arange(0.0, 100.0, 0.25), np.arange(300.0, 310.0, 0.25)]
     >>> faint = np.r_[np.full(400, 1.0), np.full(40, 0.3)]   # a trail, a mask, a faint piece
     >>> _drop_stray_piece(pos, faint, (-0.5, 310.0, 412.0, 440), 1.0)
-    (-0.5, 99.875, 400.0, 400)
+    (-0.5, 99.75, 400.0, 400)
     >>> level = np.r_[np.full(400, 1.0), np.full(40, 0.9)]   # the trail again
     >>> _drop_stray_piece(pos, level, (-0.5, 310.0, 436.0, 440), 1.0)
     (-0.5, 310.0, 436.0, 440)
@@ -309,8 +309,9 @@ def _drop_stray_piece(position, values, segment, sigma, *, min_gap=MASKED_GAP,
         excess = (piece.mean() - 0.5 * values[near].mean()) / (sigma / np.sqrt(piece.size))
         if snr[weak] >= min_snr or excess >= STRAY_EXCESS:
             continue
-        start = a if other[0] == inside[0] else float(position[other[0]]) - 0.125
-        end = b if other[-1] == inside[-1] else float(position[other[-1]]) + 0.125
+        # Where the trail is last seen, at the mask.
+        start = a if other[0] == inside[0] else float(position[other[0]])
+        end = b if other[-1] == inside[-1] else float(position[other[-1]])
         return _drop_stray_piece(position, values, (start, end, float(values[other].sum()),
                                                     int(other.size)), sigma,
                                  min_gap=min_gap, min_snr=min_snr, reach=reach)
