@@ -36,8 +36,8 @@ class Streak:
     length : float
         Distance from start to end, in pixels.
     flux_per_length, flux_per_length_err : float
-        The trail's total signal per unit length (its cross-profile integrated over 2.5 FWHM
-        on either side), and its 1-sigma noise.
+        The trail's total signal per unit length (the integral of its fitted cross-profile),
+        and its 1-sigma noise.
     level, goodness : float
         Level and goodness figure of the ramp fit to the running sum along the line.
     width : float

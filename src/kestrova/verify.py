@@ -423,7 +423,8 @@ class Verifier:
                       min_snr=self.min_snr, width=self.width, psf_fwhm=self.psf_fwhm)
 
     def finish(self, streak, verdict: Verdict):
-        """The streak with its measured width and its flux per length from the aperture."""
+        """The streak with its measured width and its flux per length
+        (:func:`~kestrova.ridge.flux_per_length`)."""
         a, b = self._segment(streak)
         fwhm = max(verdict.ridge.fwhm, 1.0)
         flux, err = flux_per_length(self.data, self.excluded, self.sigma, streak.r,
