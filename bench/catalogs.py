@@ -39,7 +39,8 @@ import numpy as np
 from sky import FIELD_TYPES, make_field
 
 __all__ = ["SNR_BINS", "Plan", "QUICK", "FULL", "TrailScore", "FalseRecord", "Results",
-           "record_ends", "span_on", "union_length", "score_field", "run", "report", "main"]
+           "record_ends", "span_on", "union_length", "score_field", "plan_fields", "run",
+           "report", "main"]
 
 SNR_BINS = ((3.0, 5.0), (5.0, 7.0), (7.0, 10.0), (10.0, 20.0), (20.0, 50.0))
 TIMING_SIZES = (512, 1024, 2048, 4096)
@@ -228,6 +229,23 @@ def _call(finder, image, kwargs):
         return list(finder(image, **kwargs))
 
 
+def plan_fields(plan: Plan, field_type: str, seed: int = 0):
+    """The images of `plan` of one field type, in order: first the trail-free ones, then those
+    with trails. The same images whichever other types run.
+
+    Examples
+    --------
+    >>> tiny = Plan(size=128, empty=1, with_trails=1, repeats=1)
+    >>> [len(f.trails) > 0 for f in plan_fields(tiny, "sparse")]
+    [False, True]
+    """
+    k = list(FIELD_TYPES).index(field_type)
+    for i in range(plan.empty + plan.with_trails):
+        ss = np.random.SeedSequence((seed, k, i))
+        snrs = [] if i < plan.empty else _snrs(np.random.default_rng(ss.spawn(1)[0]))
+        yield make_field(field_type, _shape(plan.size, i), snrs=snrs, seed=ss)
+
+
 def run(plan: Plan = QUICK, *, seed: int = 0, field_types=None, finder=None,
         finder_kwargs=None, timing: bool = True, log=None) -> Results:
     """Generate the images of `plan`, run `finder` (default ``kestrova.find_streaks``) with
@@ -246,12 +264,8 @@ def run(plan: Plan = QUICK, *, seed: int = 0, field_types=None, finder=None,
     results = Results(finder_kwargs=kwargs, plan=plan)
     names = list(FIELD_TYPES if field_types is None else field_types)
     for name in names:
-        k = list(FIELD_TYPES).index(name)  # the same images whichever types run
-        for i in range(plan.empty + plan.with_trails):
-            ss = np.random.SeedSequence((seed, k, i))
+        for i, field_ in enumerate(plan_fields(plan, name, seed)):
             trail_free = i < plan.empty
-            snrs = [] if trail_free else _snrs(np.random.default_rng(ss.spawn(1)[0]))
-            field_ = make_field(name, _shape(plan.size, i), snrs=snrs, seed=ss)
             try:
                 records = _call(finder, field_.image, kwargs)
             except Exception as exc:  # reported with the tables; the next image is scored

@@ -19,20 +19,15 @@ import numpy as np
 
 import catalogs
 from kestrova.prepare import prepare_image
-from sky import FIELD_TYPES, make_field
+from sky import FIELD_TYPES
 
 RIGHT = (1.05, 1.45)
 
 
 def ratios(field_type: str, seed: int) -> list[float]:
     """Measured over true width for each image of the quick plan (NaN where none was measured)."""
-    plan = catalogs.QUICK
-    k = list(FIELD_TYPES).index(field_type)
     out = []
-    for i in range(plan.empty + plan.with_trails):
-        ss = np.random.SeedSequence((seed, k, i))
-        snrs = [] if i < plan.empty else catalogs._snrs(np.random.default_rng(ss.spawn(1)[0]))
-        field = make_field(field_type, catalogs._shape(plan.size, i), snrs=snrs, seed=ss)
+    for field in catalogs.plan_fields(catalogs.QUICK, field_type, seed):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             fwhm = prepare_image(field.image).psf_fwhm
