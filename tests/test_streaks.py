@@ -163,6 +163,20 @@ def test_a_trail_ending_under_a_wide_mask_ends_where_it_is_last_seen(beyond):
                  TrueStreak(20.0, 60.0, 150.0 if beyond == "faint rim" else 340.0, 60.0, 6.0),
                  tolerance=4.0)
     assert s.flux_per_length > 0
+@pytest.mark.parametrize("seed", range(6))
+def test_a_faint_trail_ends_at_the_edge_and_one_ending_near_it_does_not(seed):
+    # S/N about 0.3 per pixel of the band: the most likely step of a trail that runs on often
+    # lies some pixels short of the edge. The other trail ends 40 px from the edge.
+    image, _ = synthetic_sky(SHAPE, [], n_stars=0, seed=seed)
+    edge, inside = TrueStreak(0.0, 60.0, 383.0, 200.0, 1.6), TrueStreak(60.0, 190.0, 343.0, 230.0, 2.5)
+    for truth in (edge, inside):
+        draw_streak(image, truth)
+    catalog = find_streaks(image)
+    s = matching(catalog, edge, tolerance=12.0)
+    assert min(s.x_start, s.x_end) < 1.0 and max(s.x_start, s.x_end) > 382.0
+    assert max(matching(catalog, inside, tolerance=12.0).x_end, 0.0) < 353.0
+
+
 def test_limits_and_given_sigma():
     truth = [TrueStreak(20.0, 40.0, 370.0, 210.0, 3.0), TrueStreak(90.0, 240.0, 300.0, 10.0, 2.0)]
     image, _ = synthetic_sky(SHAPE, truth, seed=5, sigma=2.0)

@@ -33,6 +33,12 @@ MASKED_EDGE = 300.0
 MASKED_GAP = 50.0
 STRAY_SNR = 5.0
 STRAY_EXCESS = 1.5
+# An end within EDGE_REACH pixels of the last samples towards the image's edge is taken there
+# unless a step to nothing beats the trail running on by EDGE_LLR in log-likelihood (see
+# _runs_to_edge): noise alone makes a trail that runs on end earlier with a chance of about
+# exp(-EDGE_LLR).
+EDGE_REACH = 50.0
+EDGE_LLR = 3.0
 
 
 class MeasuringTransform(HoughTransform):
@@ -417,7 +423,8 @@ def refine_end(position, values, end, level, side, window=15.0):
 
 def trail_ends(position, values, segment, sigma, *, window=20.0):
     """The segment grown over its trail's pieces (:func:`extend_segment`), each end then put
-    where the trail's local level steps down (:func:`refine_end`)."""
+    where the trail's local level steps down (:func:`refine_end`), or at the last samples when
+    the trail may as well run on to them (:func:`_runs_to_edge`)."""
     a, b, total, count = extend_segment(position, values, segment, sigma)
     level = total / max(count, 1)
     span = max(window, 0.1 * (b - a))
@@ -425,11 +432,52 @@ def trail_ends(position, values, segment, sigma, *, window=20.0):
     for end, side in ((a, -1), (b, 1)):
         inner = (position > end - span) & (position < end) if side > 0 else \
             (position > end) & (position < end + span)
-        local = values[inner].mean() if inner.sum() > 3 else level
-        ends.append(refine_end(position, values, end, max(local, 0.5 * level), side))
+        local = max(values[inner].mean() if inner.sum() > 3 else level, 0.5 * level)
+        end = refine_end(position, values, end, local, side)
+        # The level next to an end reads high (the end was put where the inside looks
+        # brightest), and a level too high makes a step to nothing look likelier: of a faint
+        # trail that reaches the edge, a third were cut short with it.
+        if _runs_to_edge(position, values, end, min(local, level), side, sigma):
+            end = float(position[-1] + 0.5 if side > 0 else position[0] - 0.5)
+        ends.append(end)
     a, b = ends
     inside = (position > a) & (position < b)
     return a, b, float(values[inside].sum()), int(inside.sum())
+
+
+def _runs_to_edge(position, values, end, level, side, sigma, *, reach=EDGE_REACH,
+                  max_llr=EDGE_LLR):
+    """Whether a trail of `level` per sample, whose step to nothing was placed at `end`, runs on
+    to the last samples on `side` (within `reach`): whether no step beyond `end` beats the trail
+    running on at `level` by `max_llr` in log-likelihood.
+
+    A step at c gains (level / sigma^2) * sum(level / 2 - v) over the samples v beyond c. Where
+    the trail runs on, these sums drift down and their largest exceeds x with a chance of about
+    exp(-x): at a per-sample S/N of a few tenths the most likely step of a trail that reaches the
+    edge lies 5-20 px short of it, and a trail crossing the frame, as most do, was cut there.
+    Values are clipped at 3 sigma above the level, so a star just past a real end cannot carry
+    the trail on.
+
+    Examples
+    --------
+    >>> pos = np.arange(0.0, 200.0, 0.25)
+    >>> runs = np.full(pos.size, 0.4); runs[-40:] = 0.1        # faint over the last 10 px
+    >>> _runs_to_edge(pos, runs, 190.0, 0.4, 1, 1.0)
+    True
+    >>> ends = np.where(pos < 160.0, 0.4, 0.0)                 # 40 px of nothing
+    >>> _runs_to_edge(pos, ends, 160.0, 0.4, 1, 1.0)
+    False
+    """
+    beyond = position > end if side > 0 else position < end
+    if level <= 0 or not beyond.any():
+        return False
+    p = position[beyond]
+    if (p[-1] - end if side > 0 else end - p[0]) > reach:
+        return False
+    gain = level / sigma ** 2 * (0.5 * level - np.minimum(values[beyond], level + 3.0 * sigma))
+    # The samples beyond each cut: a suffix (side +1) or a prefix (side -1) of `gain`.
+    sums = np.cumsum(gain[::-1]) if side > 0 else np.cumsum(gain)
+    return bool(sums.max() < max_llr)
 
 
 def _best_start(cum, j, min_count):
