@@ -181,6 +181,21 @@ def test_bright_pixels_beside_a_trail_do_not_drown_its_significance():
     assert v.ok, v.reason
 
 
+@pytest.mark.parametrize("side", ["edge", "mask"])
+def test_a_trail_beside_the_frames_edge_or_a_mask_is_verified(side):
+    # 6-20 px from the last row, or 12 px from a masked stretch: the parallel lines on that side,
+    # against which its significance is measured, are not there.
+    rng = np.random.default_rng(4)
+    rows, cols = np.mgrid[:300, :400]
+    ends = (0.0, 293.0, 399.0, 279.0) if side == "edge" else (0.0, 150.0, 399.0, 136.0)
+    r, theta = line_through(rows.shape, *ends)
+    d = across(r, theta, *to_frame(rows.shape, cols, rows))
+    data = rng.normal(0.0, 1.0, rows.shape) + 0.6 * np.exp(-0.5 * (d / 1.3) ** 2)
+    excluded = (np.abs(d) > 12.0) & (rows > 140 - cols * 14.0 / 399.0) & (side == "mask")
+    v = verify(data, excluded, 1.0, r, theta, -150.0, 150.0, min_snr=6.0, width=2.0)
+    assert v.ok and v.significance > 8, (v.reason, v.significance)
+
+
 def test_a_track_beside_a_sharp_track_leaves_it_sharp():
     # A cosmic-ray track 1.2 pixels wide, with another beside its first half: the centroids of
     # the halves would tilt the line, along which the track smears into a broad ridge.

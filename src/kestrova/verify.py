@@ -167,9 +167,9 @@ def line_significance(data, excluded, sigma, r, theta, a, b, *, band, keep_out,
     near &= covered[None, :]
     # The two sides averaged apart, so that a gradient across the bands cancels.
     with np.errstate(invalid="ignore", divide="ignore"):
-        sides = [((near & side) * score[None, :]).sum(axis=1) / (near & side).sum(axis=1)
-                 for side in (apart < 0, apart > 0)]
-    contrast = score - 0.5 * (sides[0] + sides[1])
+        sides = np.array([((near & side) * score[None, :]).sum(axis=1) / (near & side).sum(axis=1)
+                          for side in (apart < 0, apart > 0)])
+    contrast = score - sides.mean(axis=0)
     offset = np.abs(centre)
     use = covered & (offset > keep_out + CONTRAST_WIDTH) & np.isfinite(contrast)
     if use.sum() < min_lines:
@@ -178,7 +178,21 @@ def line_significance(data, excluded, sigma, r, theta, a, b, *, band, keep_out,
         med = float(np.median(contrast[use]))
         spread = max(1.0, robust_sigma(contrast[use] - med))
     middle = contrast[n // 2]
+    seen = np.isfinite(sides[:, n // 2])
+    if seen.any() and not seen.all() and not _along_axis(theta):
+        # One side runs off the image or under a mask: the other alone (a trail near the
+        # frame's edge, parallel to it, was refused as noise). Not along the detector's rows
+        # or columns, where what lies beside an edge or a mask is the detector's (overscan, a
+        # column beside a masked one, a bleed's rim) and only both sides tell it from a trail.
+        middle = score[n // 2] - sides[seen, n // 2][0]
     return float((middle - med) / spread) if np.isfinite(middle) else 0.0
+
+
+def _along_axis(theta, tolerance=np.radians(1.0)) -> bool:
+    """Whether a line at `theta` runs along the detector's rows or columns, within
+    `tolerance`."""
+    folded = np.mod(theta, np.pi / 2)
+    return bool(min(folded, np.pi / 2 - folded) <= tolerance)
 
 
 def _trimmed_sums(count, total):
@@ -216,9 +230,8 @@ def on_spike(shape, r, theta, stars, *, reach=3.0, max_angle=np.radians(1.0),
     True
     """
     stars = np.asarray(stars, dtype=float).reshape(2, -1)
-    folded = np.mod(theta, np.pi / 2)
     max_angle = max(max_angle, float(np.arctan2(reach, length)))
-    if stars.shape[1] == 0 or min(folded, np.pi / 2 - folded) > max_angle:
+    if stars.shape[1] == 0 or not _along_axis(theta, max_angle):
         return False
     x, y = to_frame(shape, stars[0], stars[1])
     return bool(np.any(np.abs(across(r, theta, x, y)) <= reach))
