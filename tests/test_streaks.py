@@ -168,7 +168,8 @@ def test_a_faint_trail_ends_at_the_edge_and_one_ending_near_it_does_not(seed):
     # S/N about 0.3 per pixel of the band: the most likely step of a trail that runs on often
     # lies some pixels short of the edge. The other trail ends 40 px from the edge.
     image, _ = synthetic_sky(SHAPE, [], n_stars=0, seed=seed)
-    edge, inside = TrueStreak(0.0, 60.0, 383.0, 200.0, 1.6), TrueStreak(60.0, 190.0, 343.0, 230.0, 2.5)
+    edge = TrueStreak(0.0, 60.0, 383.0, 200.0, 1.6)
+    inside = TrueStreak(60.0, 190.0, 343.0, 230.0, 2.5)
     for truth in (edge, inside):
         draw_streak(image, truth)
     catalog = find_streaks(image)

@@ -49,24 +49,27 @@ def adaptive_sigma(stamps: np.ndarray, *, iterations: int = 20):
     stamps = np.asarray(stamps, dtype=float)
     n, size = stamps.shape[0], stamps.shape[1]
     half = size // 2
-    offsets = np.arange(size) - half
-    y, x = offsets[None, :, None], offsets[None, None, :]
-    cy, cx = np.zeros((n, 1, 1)), np.zeros((n, 1, 1))
-    var = np.full((n, 1, 1), 2.0)
+    offsets = np.arange(size, dtype=float) - half
+    cy, cx = np.zeros((n, 1)), np.zeros((n, 1))
+    var = np.full((n, 1), 2.0)
     with np.errstate(invalid="ignore", divide="ignore"):
         for _ in range(iterations):
             previous = var
-            # The round Gaussian is the product of one along each axis: 2 size exponentials
-            # per stamp, not size squared.
-            weighted = stamps * (np.exp(-0.5 * (y - cy) ** 2 / var)
-                                 * np.exp(-0.5 * (x - cx) ** 2 / var))
-            flux = weighted.sum(axis=(1, 2), keepdims=True)
-            cy = np.clip((weighted * y).sum(axis=(1, 2), keepdims=True) / flux, -half, half)
-            cx = np.clip((weighted * x).sum(axis=(1, 2), keepdims=True) / flux, -half, half)
-            dy, dx = y - cy, x - cx
-            myy = (weighted * dy * dy).sum(axis=(1, 2), keepdims=True) / flux
-            mxx = (weighted * dx * dx).sum(axis=(1, 2), keepdims=True) / flux
-            mxy = (weighted * dx * dy).sum(axis=(1, 2), keepdims=True) / flux
+            # The round Gaussian is the product of one along each axis, so every weighted
+            # moment is a bilinear form gy^T S (gx x^k): one batched product of each stamp S
+            # with three columns, not a weighted copy of the stamps and six sums over it.
+            gy = np.exp(-0.5 * (offsets - cy) ** 2 / var)
+            gx = np.exp(-0.5 * (offsets - cx) ** 2 / var)
+            columns = np.stack((gx, gx * offsets, gx * offsets**2), axis=2)
+            rows = np.matmul(stamps, columns)            # (n, size, 3): sums along x
+            along_x = rows[:, :, 0]
+            flux, sum_x, sum_xx = (_dot(gy, rows[:, :, k]) for k in range(3))
+            cy = np.clip(_dot(gy * offsets, along_x) / flux, -half, half)
+            cx = np.clip(sum_x / flux, -half, half)
+            dy = offsets - cy
+            myy = _dot(gy * dy * dy, along_x) / flux
+            mxx = (sum_xx - 2.0 * cx * sum_x + cx * cx * flux) / flux
+            mxy = _dot(gy * dy, rows[:, :, 1] - cx * along_x) / flux
             var = np.clip(np.nan_to_num(mxx + myy, nan=1.0), 0.05, float(half * half))
             if np.all(np.abs(var - previous) < 1e-4 * previous):
                 break
@@ -74,6 +77,11 @@ def adaptive_sigma(stamps: np.ndarray, *, iterations: int = 20):
     sigma = np.sqrt(var.ravel())
     bad = (flux.ravel() <= 0) | (sigma >= 0.99 * half) | ~np.isfinite(ellipticity)
     return np.where(bad, np.nan, sigma), np.where(bad, np.nan, ellipticity)
+
+
+def _dot(u, v):
+    """Row-wise dot products of two (n, size) arrays, as a column (n, 1)."""
+    return np.einsum("ni,ni->n", u, v)[:, None]
 
 
 def star_fwhm(data: np.ndarray, y: np.ndarray, x: np.ndarray, peak: np.ndarray,
