@@ -153,6 +153,20 @@ def test_bad_options_are_usage_errors_before_any_work(sky, tmp_path, capsys, no_
     assert message in err
 
 
+@pytest.mark.parametrize("options, tiles", [([], None), (["--tiles"], True)])
+def test_tiles_option_reaches_the_search(sky, tmp_path, capsys, monkeypatch, options, tiles):
+    seen = {}
+
+    def search(image, **kwargs):
+        seen.update(kwargs)
+        raise ValueError("stop here")
+
+    monkeypatch.setattr(cli, "find_streaks", search)
+    np.save(tmp_path / "sky.npy", sky)
+    assert status(["find", str(tmp_path / "sky.npy"), *options]) == 1
+    assert seen.get("tiles") is tiles
+
+
 def status(argv):
     """The exit status of the command line, whether returned or raised by argparse."""
     try:

@@ -11,11 +11,11 @@ from .io import InputError
 from .settings import check_settings
 from .writers import check_writable
 
-__all__ = ["FIND_OPTIONS", "UsageError", "add_input_arguments", "check_output", "dq_bits",
-           "find_settings", "hdu_key"]
+__all__ = ["FIND_OPTIONS", "UsageError", "add_input_arguments", "add_tiles_argument",
+           "check_output", "dq_bits", "find_settings", "hdu_key"]
 
 # Settings of find_streaks that `find` and `scan` take as options of the same names.
-FIND_OPTIONS = ("sigma", "min_snr", "max_streaks", "width")
+FIND_OPTIONS = ("sigma", "min_snr", "max_streaks", "width", "tiles")
 
 
 class UsageError(Exception):
@@ -59,12 +59,20 @@ def find_settings(args, shape=None) -> dict:
     >>> find_settings(argparse.Namespace(sigma=None, min_snr=5.0, max_streaks=3, width=None))
     {'min_snr': 5.0, 'max_streaks': 3}
     """
-    given = {name: getattr(args, name) for name in FIND_OPTIONS
-             if getattr(args, name) is not None}
+    given = {name: getattr(args, name, None) for name in FIND_OPTIONS
+             if getattr(args, name, None) is not None}
     try:
         return check_settings(shape, spell=_option, **given)
     except (TypeError, ValueError) as exc:
         raise UsageError(str(exc)) from None
+
+
+def add_tiles_argument(parser) -> None:
+    """``--tiles``: absent leaves find_streaks's default, so that a scan's settings read as
+    before."""
+    parser.add_argument("--tiles", action="store_true", default=None,
+                        help="also search tiles of the image for streaks too short to stand "
+                             "out on their whole line (slower, and more false detections)")
 
 
 def add_input_arguments(parser) -> None:

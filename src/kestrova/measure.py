@@ -277,11 +277,11 @@ def _split_at_gap(position, running_sum, segment, sigma, min_length, significanc
 
 
 def _drop_stray_piece(position, values, segment, sigma, *, min_gap=MASKED_GAP,
-                      min_snr=STRAY_SNR, reach=MASKED_GAP):
+                      min_snr=STRAY_SNR, reach=MASKED_GAP, max_excess=STRAY_EXCESS):
     """The segment (start, end, sum, count) without what lies beyond a masked stretch of more
     than `min_gap` pixels inside it when that piece neither stands by itself (S/N `min_snr`, as
     a piece must to be joined by :func:`extend_segment`) nor stands above half the level of the
-    trail on the other side (over `reach` pixels from the mask) by `STRAY_EXCESS` times its
+    trail on the other side (over `reach` pixels from the mask) by `max_excess` times its
     noise, as a trail seen again beyond the mask would: the box fit sees no gap where there are
     no samples, and a few faint samples past a halo's mask would carry a trail's end across the
     halo.
@@ -313,7 +313,7 @@ def _drop_stray_piece(position, values, segment, sigma, *, min_gap=MASKED_GAP,
             near = other[position[other] < position[other[0]] + reach]
         piece = values[pieces[weak]]
         excess = (piece.mean() - 0.5 * values[near].mean()) / (sigma / np.sqrt(piece.size))
-        if snr[weak] >= min_snr or excess >= STRAY_EXCESS:
+        if snr[weak] >= min_snr or excess >= max_excess:
             continue
         # Where the trail is last seen, at the mask.
         start = a if other[0] == inside[0] else float(position[other[0]])
