@@ -30,17 +30,9 @@ static_assert(is_callable_layout<Closure>);
 template <auto body>
 PyObject* closure_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
                         PyObject* kwnames) {
-    using Body = detail::BodyType<decltype(body)>;
     const Closure& closure = *reinterpret_cast<Closure*>(callable);
-    const CallableInfo& info = *closure.head.info;
-    Frame frame(closure.globals, info.trace_name.c_str(), info.first_line);
-    PyObject* values[1 + Body::arguments];
-    try {
-        detail::collect(info, nullptr, args, PyVectorcall_NARGS(nargsf), kwnames, values);
-    } catch (...) {
-        return frame.fail();
-    }
-    return Body::template run<body>(frame, closure.captured, values, info.parameters.data());
+    return detail::enter<body>(closure.globals, *closure.head.info, nullptr, closure.captured, args,
+                               nargsf, kwnames);
 }
 
 // The definition of a closure that runs `body`, with its parameter names.

@@ -37,17 +37,9 @@ static_assert(is_callable_layout<Function>);
 template <auto body>
 PyObject* method_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
                        PyObject* kwnames) {
-    using Body = detail::BodyType<decltype(body)>;
     const Function& function = *reinterpret_cast<Function*>(callable);
-    const CallableInfo& info = *function.head.info;
-    Frame frame(function.globals, info.trace_name.c_str(), info.first_line);
-    PyObject* values[1 + Body::arguments];
-    try {
-        detail::collect(info, function.defaults, args, PyVectorcall_NARGS(nargsf), kwnames, values);
-    } catch (...) {
-        return frame.fail();
-    }
-    return Body::template run<body>(frame, values[0], values + 1, info.parameters.data() + 1);
+    return detail::enter<body>(function.globals, *function.head.info, function.defaults, nullptr,
+                               args, nargsf, kwnames);
 }
 
 // A method table row for `body`, with the parameter names (`self` first).

@@ -150,4 +150,23 @@ struct BodyType<py::object (*)(Frame&, py::handle, Args...)> {
     }
 };
 
+// The entry point of a native callable whose body is `body`: in a frame of `globals`, collects
+// the arguments for `info` (`defaults` as for `collect`) and runs the body. A closure's body gets
+// its `captured` objects first; a method's (`captured` null) gets the instance, its first argument.
+template <auto body>
+PyObject* enter(PyObject* globals, const CallableInfo& info, PyObject* defaults, PyObject* captured,
+                PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    using Body = BodyType<decltype(body)>;
+    Frame frame(globals, info.trace_name.c_str(), info.first_line);
+    PyObject* values[1 + Body::arguments];
+    try {
+        collect(info, defaults, args, PyVectorcall_NARGS(nargsf), kwnames, values);
+    } catch (...) {
+        return frame.fail();
+    }
+    if (captured != nullptr)
+        return Body::template run<body>(frame, captured, values, info.parameters.data());
+    return Body::template run<body>(frame, values[0], values + 1, info.parameters.data() + 1);
+}
+
 }  // namespace kestrova::detail
