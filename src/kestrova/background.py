@@ -11,12 +11,12 @@ from dataclasses import dataclass, replace
 
 import numpy as np
 from scipy import ndimage
-from scipy.interpolate import CubicSpline
 
 from . import defects
 from .stats import masked_median, subsample
 
-__all__ = ["Background", "background_mesh", "mesh_background", "sky_background"]
+__all__ = ["Background", "background_mesh", "mesh_background", "sky_background",
+           "linear_weights"]
 
 # Elements of a block of rows of the background plane made at a time.
 BLOCK_ELEMENTS = 2**18
@@ -335,7 +335,11 @@ def _interpolation_weights(n: int, centres: np.ndarray, whole=None) -> np.ndarra
     >>> np.allclose(w.sum(axis=1), 1.0), (w @ np.array([1.0, 4.0, 7.0])).round(6).tolist()
     (True, [0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0])
     """
-    weights = _linear_weights(n, centres)
+    # Imported here: scipy.interpolate brings scipy.optimize with it, which the extension module
+    # loads itself, and whose absence it must be the one to report.
+    from scipy.interpolate import CubicSpline
+
+    weights = linear_weights(n, centres)
     use = np.flatnonzero(np.ones(len(centres), bool) if whole is None else whole)
     if use.size < 3:
         return weights
@@ -348,9 +352,15 @@ def _interpolation_weights(n: int, centres: np.ndarray, whole=None) -> np.ndarra
     return weights
 
 
-def _linear_weights(n: int, centres: np.ndarray) -> np.ndarray:
+def linear_weights(n: int, centres: np.ndarray) -> np.ndarray:
     """(n, m) matrix that interpolates linearly between m cell centres, and extrapolates the
-    outer slopes to the image border."""
+    outer slopes to the image border.
+
+    Examples
+    --------
+    >>> linear_weights(4, np.array([0.5, 2.5])).tolist()
+    [[1.25, -0.25], [0.75, 0.25], [0.25, 0.75], [-0.25, 1.25]]
+    """
     m = len(centres)
     weights = np.zeros((n, m))
     if m == 1:

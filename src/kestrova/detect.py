@@ -20,14 +20,15 @@ from typing import NamedTuple
 import numpy as np
 from scipy import ndimage
 
+from .background import linear_weights
 from .hough import HoughTransform
 from .lines import canonical, same_line, to_full_r, to_reduced_r
 from .refine import Line, NarrowScorer, refine_line, refine_near
-from .stats import robust_sigma
+from .stats import MAD_TO_SIGMA, masked_median, robust_sigma
 
 __all__ = ["ScoreMap", "Peak", "Detector", "choose_binning", "reduce_image", "reduction_limit",
            "clipped_reduction", "update_reduction", "line_grid", "grid_axes", "parallel_contrast",
-           "parallel_level", "coarse_map",
+           "parallel_level", "coarse_map", "LocalSpread", "local_spread",
            "rescore_near", "find_peaks"]
 
 
@@ -49,6 +50,9 @@ class ScoreMap:
         (dx, dy) of the reduced frame's centre in the full frame.
     noise : float
         Robust spread of the raw score, in image units.
+    spread : LocalSpread or None
+        The spread of the lines around each cell relative to `noise` (see
+        :func:`local_spread`), by which `snr` is divided; None where one spread serves all.
     """
 
     snr: np.ndarray
@@ -57,6 +61,11 @@ class ScoreMap:
     binning: int
     offset: tuple
     noise: float
+    spread: LocalSpread | None = None
+
+    def noise_at(self, k: int, l: int) -> float:
+        """The raw score's spread (image units) at cell (k, l)."""
+        return self.noise * (1.0 if self.spread is None else self.spread.at(k, l))
 
     def r_full(self, r_reduced, theta):
         """r of a reduced-frame line in the full-resolution frame."""
@@ -83,6 +92,16 @@ FLAT_REACH = 40.0
 CONTRAST_COLUMNS = 64
 # Maps of more cells than this have their noise taken from a third of them.
 SPREAD_CELLS = 300_000
+# The spread of a map is measured again in blocks of LOCAL_CELLS x LOCAL_CELLS cells (every other
+# cell each way: neighbours share most of their pixels), and each line is scored against the
+# spread of the lines around it: lines through a structured part of the sky (a gradient the
+# background mesh did not follow, a group of galaxies) vary up to twice as much as those through
+# a quiet part of the same image, and one spread for all held the quiet lines' trails back and
+# let the structured lines through. No block counts as quieter than LOCAL_FLOOR of the whole
+# map, nor is measured from fewer valid cells than LOCAL_VALID of its reads.
+LOCAL_CELLS = 64
+LOCAL_FLOOR = 0.5
+LOCAL_VALID = 0.25
 # Peaks of the coarse map are examined from this fraction of the detection threshold on. The
 # coarse map sums a line over the whole image: a trail that fills much of its line scores
 # nearly as high there as refined, while a short bright feature (a galaxy, a cosmic-ray track)
@@ -319,7 +338,79 @@ def coarse_map(small: np.ndarray, f: int, offset, *, pad: int = 4) -> ScoreMap:
     r, theta = grid_axes(*grid)
     noise = _robust_spread(raw)
     raw /= noise
-    return ScoreMap(raw, r, theta, f, tuple(offset), noise)
+    spread = local_spread(raw, cells=LOCAL_CELLS, floor=LOCAL_FLOOR)
+    if spread is not None:
+        for j in range(0, raw.shape[1], CONTRAST_COLUMNS):
+            raw[:, j:j + CONTRAST_COLUMNS] /= spread.columns(j, j + CONTRAST_COLUMNS)
+    return ScoreMap(raw, r, theta, f, tuple(offset), noise, spread)
+
+
+@dataclass(frozen=True)
+class LocalSpread:
+    """The spread of a map's lines block by block (`blocks`, relative to the whole map's),
+    interpolated linearly between the blocks' centres by ``across_r @ blocks @ across_t.T``;
+    never below `floor`. Only the blocks are kept: the spread at every cell would be as large
+    as the map."""
+
+    blocks: np.ndarray
+    across_r: np.ndarray
+    across_t: np.ndarray
+    floor: float
+
+    def columns(self, lo: int, hi: int) -> np.ndarray:
+        """The spread of the cells of columns lo:hi, shape (nr, hi - lo)."""
+        out = (self.across_r @ self.blocks) @ self.across_t[lo:hi].T
+        return np.maximum(out, self.floor, out=out)
+
+    def at(self, k: int, l: int) -> float:
+        """The spread at cell (k, l)."""
+        return max(float(self.across_r[k] @ self.blocks @ self.across_t[l]), self.floor)
+
+
+def local_spread(snr: np.ndarray, *, cells: int = LOCAL_CELLS, floor: float = LOCAL_FLOOR
+                 ) -> LocalSpread | None:
+    """The robust spread of the scored cells of `snr` in blocks of about `cells` x `cells`,
+    at least `floor` (see :class:`LocalSpread`); None for a map of one block or with no block
+    scored.
+
+    Examples
+    --------
+    >>> snr = np.random.default_rng(0).normal(size=(256, 128))
+    >>> snr[128:] *= 2.0                            # lines through a structured half
+    >>> spread = local_spread(snr)
+    >>> quiet, structured = spread.at(40, 64), spread.at(216, 64)
+    >>> spread.columns(0, 128).shape, bool(abs(quiet - 1.0) < 0.1 and abs(structured - 2.0) < 0.2)
+    ((256, 128), True)
+    """
+    nr, nt = snr.shape
+    kr, kt = max(1, nr // cells), max(1, nt // cells)
+    if kr * kt == 1:
+        return None
+    r_edges = (np.arange(kr + 1) * nr) // kr
+    t_edges = (np.arange(kt + 1) * nt) // kt
+    # The same reads in every block: every other cell of the smallest block's extent.
+    rows = r_edges[:-1, None] + np.arange(0, nr // kr, 2)
+    cols = t_edges[:-1, None] + np.arange(0, nt // kt, 2)
+    # In single precision, as the search image is: a spread needs no more.
+    values = snr[rows[:, None, :, None], cols[None, :, None, :]].reshape(kr, kt, -1)
+    values = values.astype(np.float32, copy=False)
+    good = np.isfinite(values) & (values != 0.0)
+    centre = masked_median(values, good, axis=2)
+    # From the cells below the median only: a trail raises the cells around its own, as many
+    # as a wide trail's broad ridge and its side lobes cover, and with them a spread taken from
+    # both sides; noise and what the background leaves lie on both.
+    below = values - centre[:, :, None]
+    spread = MAD_TO_SIGMA * masked_median(-below, good & (below < 0.0), axis=2)
+    spread[good.sum(axis=2) < LOCAL_VALID * values.shape[2]] = np.nan
+    empty = np.isnan(spread)
+    if empty.all():
+        return None
+    if empty.any():
+        _, nearest = ndimage.distance_transform_edt(empty, return_indices=True)
+        spread = spread[tuple(nearest)]
+    return LocalSpread(np.maximum(spread, floor),
+                       linear_weights(nr, (r_edges[:-1] + r_edges[1:] - 1) / 2.0),
+                       linear_weights(nt, (t_edges[:-1] + t_edges[1:] - 1) / 2.0), float(floor))
 
 
 def rescore_near(snr: np.ndarray, smap: ScoreMap, small: np.ndarray, theta: float,
@@ -355,6 +446,8 @@ def rescore_near(snr: np.ndarray, smap: ScoreMap, small: np.ndarray, theta: floa
         raw = ht.score_map(r0, r1, smap.r.size, float(smap.theta[lo]), float(smap.theta[hi - 1]),
                            hi - lo, 1.0)
         snr[:, lo:hi] = parallel_contrast(raw, smap.binning) / smap.noise
+        if smap.spread is not None:
+            snr[:, lo:hi] /= smap.spread.columns(lo, hi)
 
 
 def _runs(flags):
@@ -468,11 +561,13 @@ class Detector:
             # from the pixels near the line.
             r_small = to_reduced_r(peak.r, peak.theta, f, self.offset)
             width = max(0.5, self.width / f)
-            line = refine_near(self.small, smap.noise, r_small, peak.theta, half_r=1.5,
+            # In units of the spread of the lines around it, as the map scored it.
+            noise = smap.noise_at(peak.k, peak.l)
+            line = refine_near(self.small, noise, r_small, peak.theta, half_r=1.5,
                                half_t=1.5 * coarse_dt, width=width)
             # Against its parallel neighbours, as the map scored it.
             level = parallel_level(self.small, line.r, line.theta, width=width, scale=f)
-            if line.score - level / smap.noise < self.seed_threshold:
+            if line.score - level / noise < self.seed_threshold:
                 return None
             r_full = to_full_r(line.r, line.theta, f, self.offset)
             radius_small = max(float(np.hypot(*self.small.shape) / 2.0), 1.0)

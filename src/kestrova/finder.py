@@ -191,7 +191,9 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
     order = np.argsort([-s.score for s in streaks], kind="stable")
     report("done", len(streaks))
     excluded = np.unpackbits(excluded, count=shape[0] * shape[1]).view(bool).reshape(shape)
-    return StreakCatalog(tuple(streaks[i] for i in order), shape, sigma, first_map,
+    # The local spreads served the search; the catalog's map is divided by them already.
+    return StreakCatalog(tuple(streaks[i] for i in order), shape, sigma,
+                         replace(first_map, spread=None),
                          tuple(records[i] for i in order), level, excluded)
 
 
