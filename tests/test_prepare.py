@@ -201,6 +201,15 @@ def test_a_raw_corner_with_a_trail_is_prepared_and_its_trail_found():
     assert any(max(end_errors(s, TrueStreak(0.0, 68.0, 67.0, 0.0, 1.0))) < 8.0 for s in found)
 
 
+def test_a_very_bright_wide_trail_of_a_small_raw_frame_is_found():
+    # 25 px wide at S/N in the thousands on a 400 x 400 frame: the lines beside it, scored
+    # against it, fill the blocks of the coarse map around it with deep lows.
+    image = realdata("04_hsc_A21787010.fits", 0)
+    found = find_streaks(image)
+    assert len(found) == 1
+    assert max(end_errors(found[0], TrueStreak(72.0, 399.0, 216.0, 0.0, 1.0))) < 5.0
+
+
 def test_bad_columns_of_a_raw_corner_are_masked():
     prep = prepare_image(realdata("05_decam_raw_c4d_200306_000415.fits.fz", 14))
     defect = prep.excluded_by(Exclusion.DEFECT)

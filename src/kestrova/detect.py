@@ -98,9 +98,13 @@ SPREAD_CELLS = 300_000
 # background mesh did not follow, a group of galaxies) vary up to twice as much as those through
 # a quiet part of the same image, and one spread for all held the quiet lines' trails back and
 # let the structured lines through. No block counts as quieter than LOCAL_FLOOR of the whole
-# map, nor is measured from fewer valid cells than LOCAL_VALID of its reads.
+# map, nor is measured from fewer valid cells than LOCAL_VALID of its reads. Nor as more than
+# LOCAL_CEILING times as spread: a bright trail makes the lines beside it low (they are scored
+# against it as their parallel neighbour), and where it fills much of a block it widens the
+# block's spread several times over.
 LOCAL_CELLS = 64
 LOCAL_FLOOR = 0.5
+LOCAL_CEILING = 2.0
 LOCAL_VALID = 0.25
 # Peaks of the coarse map are examined from this fraction of the detection threshold on. The
 # coarse map sums a line over the whole image: a trail that fills much of its line scores
@@ -349,7 +353,7 @@ def coarse_map(small: np.ndarray, f: int, offset, *, pad: int = 4) -> ScoreMap:
 class LocalSpread:
     """The spread of a map's lines block by block (`blocks`, relative to the whole map's),
     interpolated linearly between the blocks' centres by ``across_r @ blocks @ across_t.T``;
-    never below `floor`. Only the blocks are kept: the spread at every cell would be as large
+    never below `floor` (nor the blocks above `LOCAL_CEILING`). Only the blocks are kept: the spread at every cell would be as large
     as the map."""
 
     blocks: np.ndarray
@@ -370,7 +374,7 @@ class LocalSpread:
 def local_spread(snr: np.ndarray, *, cells: int = LOCAL_CELLS, floor: float = LOCAL_FLOOR
                  ) -> LocalSpread | None:
     """The robust spread of the scored cells of `snr` in blocks of about `cells` x `cells`,
-    at least `floor` (see :class:`LocalSpread`); None for a map of one block or with no block
+    from `floor` to `LOCAL_CEILING` (see :class:`LocalSpread`); None for a map of one block or with no block
     scored.
 
     Examples
@@ -408,7 +412,7 @@ def local_spread(snr: np.ndarray, *, cells: int = LOCAL_CELLS, floor: float = LO
     if empty.any():
         _, nearest = ndimage.distance_transform_edt(empty, return_indices=True)
         spread = spread[tuple(nearest)]
-    return LocalSpread(np.maximum(spread, floor),
+    return LocalSpread(np.clip(spread, floor, LOCAL_CEILING),
                        linear_weights(nr, (r_edges[:-1] + r_edges[1:] - 1) / 2.0),
                        linear_weights(nt, (t_edges[:-1] + t_edges[1:] - 1) / 2.0), float(floor))
 
