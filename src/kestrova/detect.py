@@ -342,7 +342,7 @@ def coarse_map(small: np.ndarray, f: int, offset, *, pad: int = 4) -> ScoreMap:
     r, theta = grid_axes(*grid)
     noise = _robust_spread(raw)
     raw /= noise
-    spread = local_spread(raw, cells=LOCAL_CELLS, floor=LOCAL_FLOOR)
+    spread = local_spread(raw, cells=LOCAL_CELLS, floor=LOCAL_FLOOR, ceiling=LOCAL_CEILING)
     if spread is not None:
         for j in range(0, raw.shape[1], CONTRAST_COLUMNS):
             raw[:, j:j + CONTRAST_COLUMNS] /= spread.columns(j, j + CONTRAST_COLUMNS)
@@ -352,8 +352,8 @@ def coarse_map(small: np.ndarray, f: int, offset, *, pad: int = 4) -> ScoreMap:
 @dataclass(frozen=True)
 class LocalSpread:
     """The spread of a map's lines block by block (`blocks`, relative to the whole map's),
-    interpolated linearly between the blocks' centres by ``across_r @ blocks @ across_t.T``;
-    never below `floor` (nor the blocks above `LOCAL_CEILING`). Only the blocks are kept: the spread at every cell would be as large
+    interpolated linearly between the blocks' centres by ``across_r @ blocks @ across_t.T``,
+    never below `floor`. Only the blocks are kept: the spread at every cell would be as large
     as the map."""
 
     blocks: np.ndarray
@@ -371,11 +371,11 @@ class LocalSpread:
         return max(float(self.across_r[k] @ self.blocks @ self.across_t[l]), self.floor)
 
 
-def local_spread(snr: np.ndarray, *, cells: int = LOCAL_CELLS, floor: float = LOCAL_FLOOR
-                 ) -> LocalSpread | None:
+def local_spread(snr: np.ndarray, *, cells: int = LOCAL_CELLS, floor: float = LOCAL_FLOOR,
+                 ceiling: float = LOCAL_CEILING) -> LocalSpread | None:
     """The robust spread of the scored cells of `snr` in blocks of about `cells` x `cells`,
-    from `floor` to `LOCAL_CEILING` (see :class:`LocalSpread`); None for a map of one block or with no block
-    scored.
+    from `floor` to `ceiling` (see :class:`LocalSpread`); None for a map of one block or with
+    no block scored.
 
     Examples
     --------
@@ -383,8 +383,10 @@ def local_spread(snr: np.ndarray, *, cells: int = LOCAL_CELLS, floor: float = LO
     >>> snr[128:] *= 2.0                            # lines through a structured half
     >>> spread = local_spread(snr)
     >>> quiet, structured = spread.at(40, 64), spread.at(216, 64)
-    >>> spread.columns(0, 128).shape, bool(abs(quiet - 1.0) < 0.1 and abs(structured - 2.0) < 0.2)
-    ((256, 128), True)
+    >>> bool(abs(quiet - 1.0) < 0.1 and abs(structured - 2.0) < 0.2)
+    True
+    >>> spread.columns(0, 128).shape
+    (256, 128)
     """
     nr, nt = snr.shape
     kr, kt = max(1, nr // cells), max(1, nt // cells)
@@ -412,7 +414,7 @@ def local_spread(snr: np.ndarray, *, cells: int = LOCAL_CELLS, floor: float = LO
     if empty.any():
         _, nearest = ndimage.distance_transform_edt(empty, return_indices=True)
         spread = spread[tuple(nearest)]
-    return LocalSpread(np.clip(spread, floor, LOCAL_CEILING),
+    return LocalSpread(np.clip(spread, floor, ceiling),
                        linear_weights(nr, (r_edges[:-1] + r_edges[1:] - 1) / 2.0),
                        linear_weights(nt, (t_edges[:-1] + t_edges[1:] - 1) / 2.0), float(floor))
 
