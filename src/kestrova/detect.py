@@ -351,24 +351,23 @@ def coarse_map(small: np.ndarray, f: int, offset, *, pad: int = 4) -> ScoreMap:
 
 @dataclass(frozen=True)
 class LocalSpread:
-    """The spread of a map's lines block by block (`blocks`, relative to the whole map's),
-    interpolated linearly between the blocks' centres by ``across_r @ blocks @ across_t.T``,
-    never below `floor`. Only the blocks are kept: the spread at every cell would be as large
-    as the map."""
+    """The spread of a map's lines block by block (relative to the whole map's), interpolated
+    linearly between the blocks' centres: `rows` holds it already interpolated along r (one
+    column per block of angles), and ``rows @ across_t.T`` interpolates along theta, never
+    below `floor`. The spread at every cell is not kept: it would be as large as the map."""
 
-    blocks: np.ndarray
-    across_r: np.ndarray
+    rows: np.ndarray
     across_t: np.ndarray
     floor: float
 
     def columns(self, lo: int, hi: int) -> np.ndarray:
         """The spread of the cells of columns lo:hi, shape (nr, hi - lo)."""
-        out = (self.across_r @ self.blocks) @ self.across_t[lo:hi].T
+        out = self.rows @ self.across_t[lo:hi].T
         return np.maximum(out, self.floor, out=out)
 
     def at(self, k: int, l: int) -> float:
         """The spread at cell (k, l)."""
-        return max(float(self.across_r[k] @ self.blocks @ self.across_t[l]), self.floor)
+        return max(float(self.rows[k] @ self.across_t[l]), self.floor)
 
 
 def local_spread(snr: np.ndarray, *, cells: int = LOCAL_CELLS, floor: float = LOCAL_FLOOR,
@@ -414,8 +413,8 @@ def local_spread(snr: np.ndarray, *, cells: int = LOCAL_CELLS, floor: float = LO
     if empty.any():
         _, nearest = ndimage.distance_transform_edt(empty, return_indices=True)
         spread = spread[tuple(nearest)]
-    return LocalSpread(np.clip(spread, floor, ceiling),
-                       linear_weights(nr, (r_edges[:-1] + r_edges[1:] - 1) / 2.0),
+    across_r = linear_weights(nr, (r_edges[:-1] + r_edges[1:] - 1) / 2.0)
+    return LocalSpread(across_r @ np.clip(spread, floor, ceiling),
                        linear_weights(nt, (t_edges[:-1] + t_edges[1:] - 1) / 2.0), float(floor))
 
 
