@@ -319,6 +319,28 @@ def _running(pid):
         return False
 
 
+def _log_a_failure(kind):
+    import logging
+
+    try:
+        raise kind("Stream is closed")
+    except Exception:
+        logging.getLogger("distributed.worker").exception("heartbeat failed: %s", kind.__name__)
+
+
+def test_workers_of_a_local_cluster_keep_quiet_about_its_closed_connections(capfd):
+    # A worker still on an image when a stopped scan closes its cluster fails to reach the
+    # scheduler; its traceback would follow the scan's last words.
+    comm = pytest.importorskip("distributed.comm")
+    from kestrova.scan import local_cluster
+
+    with local_cluster(1) as client:
+        client.run(_log_a_failure, comm.CommClosedError)
+        client.run(_log_a_failure, ValueError)
+    err = capfd.readouterr().err
+    assert "CommClosedError" not in err and "heartbeat failed: ValueError" in err
+
+
 @pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs Linux /proc")
 @pytest.mark.parametrize("signal_name, engine, status", [
     ("SIGTERM", [], 143),

@@ -201,6 +201,15 @@ class Batch:
             yield result
 
 
+def _not_a_closed_connection(record: logging.LogRecord) -> bool:
+    # A worker busy on an image when its cluster is closed may still send a heartbeat to the
+    # scheduler that is gone, and logs the failure with its traceback. A worker lost while the
+    # scan runs is reported by the scan itself.
+    from distributed.comm import CommClosedError
+
+    return not (record.exc_info and isinstance(record.exc_info[1], CommClosedError))
+
+
 @contextlib.contextmanager
 def local_cluster(workers: Optional[int] = None):
     """A client of a new Dask ``LocalCluster`` of `workers` single-threaded worker processes
@@ -212,8 +221,8 @@ def local_cluster(workers: Optional[int] = None):
     ``distributed.nanny.pre-spawn-environ``).
 
     The workers ignore Ctrl-C (the scan stops them, instead of each printing tracebacks), and
-    Dask's messages below errors are not shown: those of a cluster closed on tasks still running
-    tell nothing that the scan does not.
+    Dask's messages below errors are not shown, nor a worker's errors on a closed connection:
+    those of a cluster closed on tasks still running tell nothing that the scan does not.
 
     Examples
     --------
@@ -223,10 +232,11 @@ def local_cluster(workers: Optional[int] = None):
     import dask
     from dask.distributed import Client, LocalCluster, WorkerPlugin
 
-    class IgnoreInterrupt(WorkerPlugin):
+    class QuietWorker(WorkerPlugin):
         def setup(self, worker):
             with contextlib.suppress(ValueError):  # the event loop runs in the main thread
                 signal.signal(signal.SIGINT, signal.SIG_IGN)
+            logging.getLogger("distributed.worker").addFilter(_not_a_closed_connection)
 
     cores = os.cpu_count() or 1
     workers = workers or cores
@@ -240,7 +250,7 @@ def local_cluster(workers: Optional[int] = None):
             Client(cluster) as client:
         client.wait_for_workers(workers)
         register = getattr(client, "register_plugin", None) or client.register_worker_plugin
-        register(IgnoreInterrupt(), name="kestrova-ignore-interrupt")
+        register(QuietWorker(), name="kestrova-quiet-worker")
         yield client
 
 
