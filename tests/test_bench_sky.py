@@ -106,3 +106,9 @@ def test_scorer_matches_records_to_trails():
                              flux_per_length=0)
     scores, false = catalogs.score_field(field, [turned])
     assert not scores[0].found and [f.label for f in false] == ["trail"]
+
+
+def test_forced_flux_is_measured_on_the_true_trail():
+    field = sky.make_field("sparse", (300, 300), snrs=[40.0], seed=1)
+    (bias,) = catalogs.forced_flux_bias(field)
+    assert abs(bias) < 0.1   # S/N 40: a flux error of 2.5 %, and the sky's own structure
