@@ -344,8 +344,7 @@ def coarse_map(small: np.ndarray, f: int, offset, *, pad: int = 4) -> ScoreMap:
     raw /= noise
     spread = local_spread(raw, cells=LOCAL_CELLS, floor=LOCAL_FLOOR, ceiling=LOCAL_CEILING)
     if spread is not None:
-        for j in range(0, raw.shape[1], CONTRAST_COLUMNS):
-            raw[:, j:j + CONTRAST_COLUMNS] /= spread.columns(j, j + CONTRAST_COLUMNS)
+        spread.divide(raw)
     return ScoreMap(raw, r, theta, f, tuple(offset), noise, spread)
 
 
@@ -364,6 +363,13 @@ class LocalSpread:
         """The spread of the cells of columns lo:hi, shape (nr, hi - lo)."""
         out = self.rows @ self.across_t[lo:hi].T
         return np.maximum(out, self.floor, out=out)
+
+    def divide(self, values: np.ndarray, lo: int = 0) -> None:
+        """Divide `values`, the map's columns from `lo` on, by their spread in place, a block of
+        columns at a time."""
+        for j in range(0, values.shape[1], CONTRAST_COLUMNS):
+            block = values[:, j:j + CONTRAST_COLUMNS]
+            block /= self.columns(lo + j, lo + j + block.shape[1])
 
     def at(self, k: int, l: int) -> float:
         """The spread at cell (k, l)."""
@@ -452,7 +458,7 @@ def rescore_near(snr: np.ndarray, smap: ScoreMap, small: np.ndarray, theta: floa
                            hi - lo, 1.0)
         snr[:, lo:hi] = parallel_contrast(raw, smap.binning) / smap.noise
         if smap.spread is not None:
-            snr[:, lo:hi] /= smap.spread.columns(lo, hi)
+            smap.spread.divide(snr[:, lo:hi], lo)
 
 
 def _runs(flags):

@@ -320,7 +320,8 @@ def _drop_stray_piece(position, values, segment, sigma, *, min_gap=MASKED_GAP,
         end = b if other[-1] == inside[-1] else float(position[other[-1]])
         return _drop_stray_piece(position, values, (start, end, float(values[other].sum()),
                                                     int(other.size)), sigma,
-                                 min_gap=min_gap, min_snr=min_snr, reach=reach)
+                                 min_gap=min_gap, min_snr=min_snr, reach=reach,
+                                 max_excess=max_excess)
     return segment
 
 
