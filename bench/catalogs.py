@@ -17,6 +17,8 @@ trail is found when the union of its records' spans covers half of it. Printed:
   the difference is selection, the faint trails found being those that noise lifted;
 - false detections (records on no trail) per trail-free image per field type, and per image
   with trails, with what they lie on (the artefact kind that covers most of the record);
+- what the verification refused (the finder's lines measured and not reported, from
+  ``catalog.refused``): per reason, how many lay on a trail and how many elsewhere, and on what;
 - the median time of the finder alone on realistic ("mixed") frames of 512 to 4096 pixels;
 - each target with PASS or FAIL.
 
@@ -44,9 +46,9 @@ import numpy as np
 
 from sky import FIELD_TYPES, make_field
 
-__all__ = ["SNR_BINS", "Plan", "QUICK", "FULL", "TrailScore", "FalseRecord", "Results",
-           "record_ends", "span_on", "forced_flux_bias", "union_length", "score_field",
-           "plan_fields", "run", "report", "main"]
+__all__ = ["SNR_BINS", "Plan", "QUICK", "FULL", "TrailScore", "FalseRecord", "Refused",
+           "Results", "record_ends", "span_on", "forced_flux_bias", "union_length",
+           "score_field", "score_refused", "plan_fields", "run", "report", "main"]
 
 SNR_BINS = ((3.0, 5.0), (5.0, 7.0), (7.0, 10.0), (10.0, 20.0), (20.0, 50.0))
 TIMING_SIZES = (512, 1024, 2048, 4096)
@@ -100,12 +102,23 @@ class FalseRecord:
     trail_free: bool
 
 
+@dataclass(frozen=True)
+class Refused:
+    """A line that the finder measured and refused, why, and what it lies on ("trail" for
+    one of the image's trails)."""
+
+    field_type: str
+    reason: str
+    label: str
+
+
 @dataclass
 class Results:
     """Everything one run gathered."""
 
     trails: list = field(default_factory=list)
     false: list = field(default_factory=list)
+    refused: list = field(default_factory=list)
     images: Counter = field(default_factory=Counter)   # (field type, trail-free) -> count
     errors: list = field(default_factory=list)
     timings: dict = field(default_factory=dict)       # size -> seconds per run
@@ -118,6 +131,7 @@ class Results:
         """Pool the images of `other`, a run of the same plan with another seed."""
         self.trails += other.trails
         self.false += other.false
+        self.refused += other.refused
         self.images.update(other.images)
         self.errors += other.errors
         self.seeds += other.seeds
@@ -222,6 +236,22 @@ def score_field(field_, records):
     return scores, false
 
 
+def score_refused(field_, refused):
+    """What each of the finder's `refused` lines (``catalog.refused``) on one
+    :class:`sky.Field` lies on: a :class:`Refused` each."""
+    out, index = [], None
+    for refusal in refused:
+        p, q = record_ends(refusal.streak)
+        if any(span_on(p, q, trail) for trail in field_.trails):
+            label = "trail"
+        else:
+            if index is None:
+                index = field_.index()
+            label = index.label(*p, *q)
+        out.append(Refused(field_.field_type, refusal.reason, label))
+    return out
+
+
 # ---------------------------------------------------------------------------------------------
 # Running
 
@@ -263,9 +293,11 @@ def forced_flux_bias(field_, background_box=64):
 
 
 def _call(finder, image, kwargs):
+    """The finder's records on `image`, and the lines it refused (when it tells them)."""
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        return list(finder(image, **kwargs))
+        found = finder(image, **kwargs)
+        return list(found), tuple(getattr(found, "refused", ()))
 
 
 def plan_fields(plan: Plan, field_type: str, seed: int = 0):
@@ -307,7 +339,7 @@ def run(plan: Plan = QUICK, *, seed: int = 0, field_types=None, finder=None,
         for i, field_ in enumerate(plan_fields(plan, name, seed)):
             trail_free = i < plan.empty
             try:
-                records = _call(finder, field_.image, kwargs)
+                records, refused = _call(finder, field_.image, kwargs)
             except Exception as exc:  # reported with the tables; the next image is scored
                 results.errors.append(f"{name} #{i}: {type(exc).__name__}: {exc}")
                 continue
@@ -319,6 +351,7 @@ def run(plan: Plan = QUICK, *, seed: int = 0, field_types=None, finder=None,
                           for s, b in zip(scores, forced_flux_bias(field_, box))]
             results.trails += scores
             results.false += false
+            results.refused += score_refused(field_, refused)
         if log:
             log(f"{name} done")
     if timing:
@@ -398,6 +431,22 @@ def _false_lines(results, names):
     return lines
 
 
+def _refused_lines(results):
+    lines = ["What the verification refused (lines measured and not reported, all images): per",
+             "reason, those on a trail, those elsewhere, and what the latter lie on",
+             f"{'reason':<14} {'on trail':>8} {'elsewhere':>9}  lying on"]
+    reasons = Counter(r.reason for r in results.refused)
+    for reason, _ in reasons.most_common():
+        mine = [r for r in results.refused if r.reason == reason]
+        on_trail = sum(r.label == "trail" for r in mine)
+        labels = Counter(r.label for r in mine if r.label != "trail")
+        lines.append(f"{reason:<14} {on_trail:8d} {len(mine) - on_trail:9d}  "
+                     + (", ".join(f"{k} {v}" for k, v in labels.most_common(4)) or "-"))
+    if not reasons:
+        lines.append("none")
+    return lines
+
+
 def _timing_lines(results):
     lines = [f"Time of the finder alone on realistic frames (median; load average "
              f"{results.load:.1f} on {os.cpu_count()} cores before timing)"]
@@ -455,7 +504,8 @@ def report(results: Results, names=None) -> str:
     head = [f"Benchmark skies: {scored}; finder arguments {results.finder_kwargs or '{}'}"]
     blocks = [head]
     if names:
-        blocks += [_trail_lines(results.trails), _false_lines(results, names)]
+        blocks += [_trail_lines(results.trails), _false_lines(results, names),
+                   _refused_lines(results)]
     if results.timings:
         blocks.append(_timing_lines(results))
     tgt = targets(results, names)

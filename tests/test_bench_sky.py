@@ -107,6 +107,16 @@ def test_scorer_matches_records_to_trails():
     scores, false = catalogs.score_field(field, [turned])
     assert not scores[0].found and [f.label for f in false] == ["trail"]
 
+    # A short line in the corner farthest from the trail's line.
+    normal = np.array([t.y0 - t.y1, t.x1 - t.x0]) / np.hypot(t.x1 - t.x0, t.y1 - t.y0)
+    x, y = max(((x, y) for x in (20, 250) for y in (20, 280)),
+               key=lambda c: abs(np.dot(np.array(c) - (t.x0, t.y0), normal)))
+    refused = [SimpleNamespace(streak=whole, reason="noise"),
+               SimpleNamespace(streak=SimpleNamespace(x_start=x, y_start=y, x_end=x + 30,
+                                                      y_end=y), reason="broad")]
+    labels = [(r.reason, r.label) for r in catalogs.score_refused(field, refused)]
+    assert labels[0] == ("noise", "trail") and labels[1][1] != "trail"
+
 
 def test_forced_flux_is_measured_on_the_true_trail():
     field = sky.make_field("sparse", (300, 300), snrs=[40.0], seed=1)

@@ -54,6 +54,18 @@ def test_npy_with_every_output(sky, tmp_path, capsys):
     assert document["shape"] == [200, 300] and len(document["streaks"]) == 1
 
 
+def test_refused_lines_are_listed_with_why(tmp_path, capsys):
+    rows, cols = np.mgrid[:200, :300]
+    u, v = (cols - 150) * 0.96 + (rows - 100) * 0.28, (rows - 100) * 0.96 - (cols - 150) * 0.28
+    disk = 3.0 * np.exp(-0.5 * ((u / 25.0) ** 2 + (v / 2.5) ** 2))   # an edge-on galaxy
+    path = tmp_path / "disk.npy"
+    np.save(path, synthetic_sky((200, 300), [], seed=4)[0] + disk)
+    assert main(["find", str(path), "--refused"]) == 0
+    out = capsys.readouterr().out
+    assert "no streak found" in out and "1 line refused as not a trail:" in out
+    assert out.rstrip().endswith(": tapered")
+
+
 def test_fits_with_hdu_and_ecsv(sky, tmp_path, capsys):
     fits = pytest.importorskip("astropy.io.fits")
     path = tmp_path / "sky.fits"

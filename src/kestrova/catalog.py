@@ -1,5 +1,5 @@
-"""The records of a search: :class:`Streak`, :class:`StreakRecord`, :class:`StreakCatalog`, and
-the streak masks made from them (:func:`streak_mask`).
+"""The records of a search: :class:`Streak`, :class:`StreakRecord`, :class:`Refusal`,
+:class:`StreakCatalog`, and the streak masks made from them (:func:`streak_mask`).
 """
 
 from __future__ import annotations
@@ -14,7 +14,7 @@ from .lines import segment_region
 if TYPE_CHECKING:
     from .detect import ScoreMap
 
-__all__ = ["Streak", "StreakRecord", "StreakCatalog", "streak_mask"]
+__all__ = ["Streak", "StreakRecord", "Refusal", "StreakCatalog", "streak_mask"]
 
 
 @dataclass(frozen=True)
@@ -116,10 +116,52 @@ class StreakRecord:
 
 
 @dataclass(frozen=True)
+class Refusal:
+    """A line that the search measured and did not report, because its verification found
+    it is not a trail.
+
+    Attributes
+    ----------
+    streak : Streak
+        As measured, before verification (its `fwhm` is NaN and its flux per length that of
+        the detection band).
+    reason : str
+        Why it is not a trail: "spike" (along a saturated star's diffraction spike), "no
+        ridge", "not elongated", "off centre" (the ridge beside it is something else's),
+        "broad" (wider than a trail, or with light beside it), "sharp" (sharper than a star:
+        a cosmic-ray track, a hot column), "tapered" (fading towards both ends, as an edge-on
+        disk), "hollow" (two sources with nothing between), "knotty" (its signal in a few
+        knots), "soft ends" or "noise" (no more significant than the lines parallel to it).
+    """
+
+    streak: Streak
+    reason: str
+
+
+@dataclass(frozen=True)
 class StreakCatalog:
     """The streaks found in an image, strongest first, with what the search saw.
 
     Behaves as a sequence of :class:`Streak`.
+
+    Attributes
+    ----------
+    streaks : tuple of Streak
+    shape : tuple of int
+        The image's (rows, columns).
+    sigma : float
+        Noise per pixel.
+    search : ScoreMap or None
+        The coarse score map of every line, as first made.
+    records : tuple of StreakRecord
+        What each streak's measurement was based on, in the order of `streaks`.
+    background : float
+        Median level of the background subtracted.
+    excluded : ndarray of bool or None
+        Pixels left out of the search (masked, saturated, defects, sources).
+    refused : tuple of Refusal
+        The lines measured and refused as not trails, in the order examined: why a visible
+        feature is not in the catalog.
 
     Examples
     --------
@@ -135,6 +177,7 @@ class StreakCatalog:
     records: tuple = ()
     background: float = 0.0
     excluded: np.ndarray | None = field(default=None, repr=False)
+    refused: tuple = field(default=(), repr=False)
 
     def __len__(self):
         return len(self.streaks)

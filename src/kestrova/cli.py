@@ -21,8 +21,8 @@ from .progress import ProgressLines
 from .synthetic import demo_sky, end_errors
 from .writers import CATALOG_TYPES, write_catalog, write_mask
 
-__all__ = ["main", "format_table", "format_sky", "add_input_arguments", "add_scan_arguments",
-           "run_scan", "hdu_key", "dq_bits", "UsageError"]
+__all__ = ["main", "format_table", "format_sky", "format_refused", "add_input_arguments",
+           "add_scan_arguments", "run_scan", "hdu_key", "dq_bits", "UsageError"]
 
 # A search that takes longer than this shows its stages on stderr.
 PROGRESS_DELAY = 3.0
@@ -78,6 +78,31 @@ def format_table(streaks, extra=None, origin: int = 0) -> str:
     widths = [max(len(h), *(len(r[k]) for r in rows)) for k, h in enumerate(header)]
     lines = ["  ".join(h.rjust(w) for h, w in zip(header, widths))]
     lines += ["  ".join(v.rjust(w) for v, w in zip(r, widths)) for r in rows]
+    return "\n".join(lines)
+
+
+def format_refused(refused, origin: int = 0) -> str:
+    """The lines that verification refused (:class:`~kestrova.catalog.Refusal`), one per line:
+    where they lie and why they are not trails.
+
+    Examples
+    --------
+    >>> from kestrova.catalog import Refusal, Streak
+    >>> s = Streak(0.0, 0.0, 4.0, 9.0, 10.0, 5.0, 30.0, 5.0, 20.0, 2.0, 0.1, 0.0, 0.0, 2.0)
+    >>> print(format_refused([Refusal(s, "sharp")], origin=1))
+    1 line refused as not a trail:
+      (11.0, 6.0) -> (31.0, 6.0), length 20.0, score 9.0: sharp
+    """
+    refused = list(refused)
+    if not refused:
+        return "no line refused"
+    lines = [f"{len(refused)} line{'s' if len(refused) != 1 else ''} refused as not "
+             f"{'a trail' if len(refused) == 1 else 'trails'}:"]
+    for r in refused:
+        s = r.streak
+        lines.append(f"  ({s.x_start + origin:.1f}, {s.y_start + origin:.1f}) -> "
+                     f"({s.x_end + origin:.1f}, {s.y_end + origin:.1f}), length {s.length:.1f}, "
+                     f"score {s.score:.1f}: {r.reason}")
     return "\n".join(lines)
 
 
@@ -149,6 +174,8 @@ def _parser() -> argparse.ArgumentParser:
     find.add_argument("--mask-bit", type=int, metavar="N",
                       help="write the mask as flag 2**N OR-ed into the --dq plane (FITS)")
     find.add_argument("--plot", metavar="FILE", help="write a picture of the result (.png)")
+    find.add_argument("--refused", action="store_true",
+                      help="also list the lines measured and refused as not trails, and why")
     demo = commands.add_parser("demo", help="run on a built-in synthetic sky",
                                description="Build a synthetic sky with two crossing streaks, "
                                "find them, print them beside the truth and draw demo.png.")
@@ -213,6 +240,8 @@ def _find(args) -> int:
     print(format_table(catalog, origin=int(args.one_based)))
     if len(catalog) and "ra_start" in description.columns:
         print(format_sky(description))
+    if args.refused:
+        print(format_refused(catalog.refused, origin=int(args.one_based)))
     if args.catalog:
         write_catalog(description, args.catalog)
     if args.mask:

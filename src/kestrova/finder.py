@@ -25,7 +25,7 @@ from functools import partial
 
 import numpy as np
 
-from .catalog import StreakCatalog
+from .catalog import Refusal, StreakCatalog
 from .detect import Detector, choose_binning, find_peaks
 from .measure import Measurer
 from .prepare import prepare_image
@@ -87,7 +87,8 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
     Returns
     -------
     StreakCatalog
-        The streaks, strongest first; ``catalog.to_table()`` tabulates them.
+        The streaks, strongest first; ``catalog.to_table()`` tabulates them, and
+        ``catalog.refused`` holds the lines measured and refused as not trails, with why.
 
     Raises
     ------
@@ -194,7 +195,8 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
     # The local spreads served the search; the catalog's map is divided by them already.
     return StreakCatalog(tuple(streaks[i] for i in order), shape, sigma,
                          replace(first_map, spread=None),
-                         tuple(records[i] for i in order), level, excluded)
+                         tuple(records[i] for i in order), level, excluded,
+                         tuple(judge.refused))
 
 
 class _Judge:
@@ -205,16 +207,19 @@ class _Judge:
 
     Called with the measurement (Streak, StreakRecord), the refined line and how to measure a
     line again (for the crest); returns the Streak, its StreakRecord and whether it is a
-    trail."""
+    trail. The candidates refused are kept (`refused`), for the catalog."""
 
     def __init__(self, measurer, verifier, stages, extend: float):
         self.measurer, self.verifier = measurer, verifier
         self.stages, self.extend = stages, extend
+        self.refused = []
 
     def __call__(self, measured, line, measure):
         streak, record, verdict = _verified(measured, line, measure, self.verifier)
         if verdict.ok:
             streak, record = self.measurer.ramp(self.verifier.finish(streak, verdict), record)
+        else:
+            self.refused.append(Refusal(streak, verdict.reason))
         half = self.verifier.blank_half_width(streak, verdict)
         region, box = streak.region(self.measurer.ht.image.shape, half, self.extend)
         # In this order: the tile search reads the detector's blanked image.
