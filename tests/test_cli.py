@@ -55,15 +55,26 @@ def test_npy_with_every_output(sky, tmp_path, capsys):
 
 
 def test_refused_lines_are_listed_with_why(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
     rows, cols = np.mgrid[:200, :300]
     u, v = (cols - 150) * 0.96 + (rows - 100) * 0.28, (rows - 100) * 0.96 - (cols - 150) * 0.28
     disk = 3.0 * np.exp(-0.5 * ((u / 25.0) ** 2 + (v / 2.5) ** 2))   # an edge-on galaxy
     path = tmp_path / "disk.npy"
     np.save(path, synthetic_sky((200, 300), [], seed=4)[0] + disk)
-    assert main(["find", str(path), "--refused"]) == 0
+    picture = tmp_path / "disk.png"
+    assert main(["find", str(path), "--refused", "--plot", str(picture)]) == 0
     out = capsys.readouterr().out
     assert "no streak found" in out and "1 line refused as not a trail:" in out
     assert out.rstrip().endswith(": tapered")
+    assert picture.read_bytes()[:4] == b"\x89PNG"
+    from kestrova import find_streaks
+    from kestrova.plot import plot_streaks
+
+    figure = plot_streaks(np.load(path), find_streaks(np.load(path)), refused=True)
+    assert "tapered" in [text.get_text() for text in figure.axes[0].texts]
+    import matplotlib.pyplot as plt
+
+    plt.close(figure)
 
 
 def test_fits_with_hdu_and_ecsv(sky, tmp_path, capsys):

@@ -175,7 +175,8 @@ def _parser() -> argparse.ArgumentParser:
                       help="write the mask as flag 2**N OR-ed into the --dq plane (FITS)")
     find.add_argument("--plot", metavar="FILE", help="write a picture of the result (.png)")
     find.add_argument("--refused", action="store_true",
-                      help="also list the lines measured and refused as not trails, and why")
+                      help="also list the lines measured and refused as not trails, and why "
+                           "(and draw them in the --plot)")
     demo = commands.add_parser("demo", help="run on a built-in synthetic sky",
                                description="Build a synthetic sky with two crossing streaks, "
                                "find them, print them beside the truth and draw demo.png.")
@@ -250,7 +251,8 @@ def _find(args) -> int:
     if args.plot:
         from .plot import plot_streaks
 
-        plot_streaks(image, catalog, args.plot, title=Path(args.image).name)
+        plot_streaks(image, catalog, args.plot, title=Path(args.image).name,
+                     refused=args.refused)
     return 0
 
 

@@ -12,6 +12,8 @@ from .photometry import light_curve
 
 __all__ = ["plot_streaks", "display_limits"]
 
+# Lines that verification refused: apart from the streaks' colours, visible on a grey image.
+REFUSED_COLOUR = "#fdd835"
 COLOURS = ["#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#17becf", "#e377c2", "#bcbd22",
            "#1f77b4"]
 
@@ -39,7 +41,7 @@ def _stretch(image, sigma, background):
 
 
 def plot_streaks(image, catalog, path=None, *, truth=(), title=None, max_profiles: int = 4,
-                 chunks: int = 20):
+                 chunks: int = 20, refused: bool = False):
     """Draw the image with the numbered streaks, the coarse score map with the detections,
     and for each streak the running sum along its line with the fitted ramp, and its
     brightness along the streak in `chunks` stretches (:func:`kestrova.photometry.light_curve`).
@@ -54,6 +56,9 @@ def plot_streaks(image, catalog, path=None, *, truth=(), title=None, max_profile
         Where to save the figure (PNG); the figure is returned either way.
     truth : sequence, optional
         Known streaks (objects with ``x0, y0, x1, y1``), drawn dashed.
+    refused : bool
+        Also draw the lines that verification refused (``catalog.refused``), dotted, each
+        with its reason.
 
     Examples
     --------
@@ -88,6 +93,13 @@ def plot_streaks(image, catalog, path=None, *, truth=(), title=None, max_profile
     for t in truth:
         ax_img.plot([t.x0, t.x1], [t.y0, t.y1], color="#4fc3f7", lw=1.2, ls=(0, (4, 3)),
                     label="truth", zorder=5)
+    for r in catalog.refused if refused else ():
+        s = r.streak
+        ax_img.plot([s.x_start, s.x_end], [s.y_start, s.y_end], color=REFUSED_COLOUR, lw=1.0,
+                    ls=":", label="refused", zorder=4)
+        x, y = _inside(0.5 * (s.x_start + s.x_end), 0.5 * (s.y_start + s.y_end), nx, ny)
+        ax_img.text(x, y, r.reason, color=REFUSED_COLOUR, fontsize=7, ha="center",
+                    va="bottom", zorder=4)
     for i, s in enumerate(streaks):
         colour = COLOURS[i]
         ax_img.plot([s.x_start, s.x_end], [s.y_start, s.y_end], color=colour, lw=3.5,
@@ -100,9 +112,13 @@ def plot_streaks(image, catalog, path=None, *, truth=(), title=None, max_profile
     ax_img.set_ylabel("row")
     ax_img.set_title(title or f"{len(catalog)} streak{'s' if len(catalog) != 1 else ''} "
                      f"(sigma {catalog.sigma:.3g})", loc="left")
-    if truth:
-        handles, labels = ax_img.get_legend_handles_labels()
-        ax_img.legend(handles[:1], labels[:1], loc="upper right", fontsize=8, framealpha=0.6)
+    handles, labels = ax_img.get_legend_handles_labels()
+    if handles:
+        first = {}  # one entry per kind of line drawn
+        for handle, label in zip(handles, labels):
+            first.setdefault(label, handle)
+        ax_img.legend(first.values(), first.keys(), loc="upper right", fontsize=8,
+                      framealpha=0.6)
 
     _plot_map(ax_map, catalog, streaks)
     sums = outer[1].subgridspec(1, n_prof) if n_prof else None
@@ -122,9 +138,14 @@ def _label(ax, s, text, colour, nx, ny):
     scale = 0.035 * max(nx, ny)
     x = s.x_start + 0.6 * scale * ux + scale * uy
     y = s.y_start + 0.6 * scale * uy - scale * ux
-    x, y = np.clip(x, 0.03 * nx, 0.97 * nx), np.clip(y, 0.04 * ny, 0.96 * ny)
+    x, y = _inside(x, y, nx, ny)
     ax.text(x, y, text, color="white", fontsize=10, fontweight="bold", ha="center",
             va="center", bbox=dict(boxstyle="circle,pad=0.25", fc=colour, ec="none", alpha=0.9))
+
+
+def _inside(x, y, nx, ny):
+    """(x, y) kept off the frame's edges, where a label would be cut."""
+    return np.clip(x, 0.03 * nx, 0.97 * nx), np.clip(y, 0.04 * ny, 0.96 * ny)
 
 
 def _plot_map(ax, catalog, streaks):
