@@ -58,9 +58,9 @@ def test_refused_lines_are_listed_with_why(tmp_path, capsys):
     pytest.importorskip("matplotlib")
     rows, cols = np.mgrid[:200, :300]
     u, v = (cols - 150) * 0.96 + (rows - 100) * 0.28, (rows - 100) * 0.96 - (cols - 150) * 0.28
-    disk = 3.0 * np.exp(-0.5 * ((u / 25.0) ** 2 + (v / 2.5) ** 2))   # an edge-on galaxy
+    disk = 8.0 * np.exp(-np.hypot(u / 30.0, v / 3.0))       # an edge-on galaxy
     path = tmp_path / "disk.npy"
-    np.save(path, synthetic_sky((200, 300), [], seed=4)[0] + disk)
+    np.save(path, synthetic_sky((200, 300), [], seed=5)[0] + disk)
     picture = tmp_path / "disk.png"
     assert main(["find", str(path), "--refused", "--plot", str(picture)]) == 0
     out = capsys.readouterr().out
