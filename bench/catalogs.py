@@ -156,7 +156,8 @@ def record_ends(record):
 
 def span_on(p, q, trail):
     """The stretch (a, b) of `trail`, in distances from its start, that the record from `p` to
-    `q` covers; None when the record does not lie on the trail.
+    `q` covers; None when the record does not lie on the trail (off its line, or on its line
+    beyond its ends).
 
     Examples
     --------
@@ -165,6 +166,8 @@ def span_on(p, q, trail):
     >>> span_on(np.array([10.0, 1.0]), np.array([120.0, -1.0]), t)
     (10.0, 100.0)
     >>> span_on(np.array([10.0, 0.0]), np.array([60.0, 10.0]), t) is None   # 11 degrees off
+    True
+    >>> span_on(np.array([110.0, 0.0]), np.array([150.0, 0.0]), t) is None  # beyond its end
     True
     """
     a = np.array([trail.x0, trail.y0])
@@ -178,7 +181,8 @@ def span_on(p, q, trail):
     if abs(np.dot(v, u)) < math.cos(MAX_ANGLE):
         return None
     s = sorted((float(np.dot(p - a, u)), float(np.dot(q - a, u))))
-    return max(s[0], 0.0), min(s[1], length)
+    lo, hi = max(s[0], 0.0), min(s[1], length)
+    return (lo, hi) if hi > lo else None
 
 
 def union_length(spans):
@@ -211,7 +215,7 @@ def score_field(field_, records):
         for i, rec in enumerate(records):
             p, q = record_ends(rec)
             span = span_on(p, q, trail)
-            if span is None or span[1] <= span[0]:
+            if span is None:
                 continue
             used.add(i)
             spans.append(span)
@@ -421,14 +425,17 @@ def _false_lines(results, names):
             per[free] = count / n if n else None
         bright = [t for t in results.trails if t.field_type == name and t.snr >= 10.0]
         complete = sum(t.found for t in bright) / len(bright) if bright else None
-        labels = Counter(f.label for f in results.false if f.field_type == name)
-        what = ", ".join(f"{k} {v}" for k, v in labels.most_common())
+        what = _counts(f.label for f in results.false if f.field_type == name)
         lines.append(f"{name:<10} {_fmt(per[True], '8.2f'):>8} {_fmt(per[False], '9.2f'):>9} "
-                     f"{_fmt(complete, '8.0%'):>8}  {what or '-'}")
-    total = Counter(f.label for f in results.false)
+                     f"{_fmt(complete, '8.0%'):>8}  {what}")
     lines.append(f"{'all':<10} {'':>8} {'':>9} {'':>8}  "
-                 + (", ".join(f"{k} {v}" for k, v in total.most_common()) or "-"))
+                 + _counts(f.label for f in results.false))
     return lines
+
+
+def _counts(labels, most=None) -> str:
+    """"kind n, kind n, ..." of `labels`, the commonest first (the `most` commonest), or "-"."""
+    return ", ".join(f"{k} {v}" for k, v in Counter(labels).most_common(most)) or "-"
 
 
 def _refused_lines(results):
@@ -439,9 +446,8 @@ def _refused_lines(results):
     for reason, _ in reasons.most_common():
         mine = [r for r in results.refused if r.reason == reason]
         on_trail = sum(r.label == "trail" for r in mine)
-        labels = Counter(r.label for r in mine if r.label != "trail")
         lines.append(f"{reason:<14} {on_trail:8d} {len(mine) - on_trail:9d}  "
-                     + (", ".join(f"{k} {v}" for k, v in labels.most_common(4)) or "-"))
+                     + _counts((r.label for r in mine if r.label != "trail"), 4))
     if not reasons:
         lines.append("none")
     return lines
