@@ -79,6 +79,9 @@ class Recipe:
     dtypes: tuple = ("float32",)
 
 
+# Artefacts that replace the data beneath them: nothing of a trail there reaches the image.
+DEAD = ("overscan", "chip edge", "chip gap", "zero column", "NaN hole")
+
 FIELD_TYPES = {
     "sparse": Recipe(stars=(50.0, 400.0), galaxies=(5.0, 30.0)),
     "crowded": Recipe(stars=(2000.0, 10000.0), bright_stars=(0.0, 2.0)),
@@ -461,12 +464,13 @@ def make_field(field_type: str = "mixed", shape=(1024, 1024), *, snrs=(), seed=0
         artefacts += corners
 
     variance = detector.variance(sky)
-    drawn = []
+    drawn, pixels = [], []
     for snr in snrs:
         look = trails.random_look(shape, rng, psf.fwhm, psf.beta)
         rows, cols, values, trail = trails.draw(look, shape, snr, variance, throughput)
         model[rows, cols] += values * detector.gain
         drawn.append(trail)
+        pixels.append((rows, cols, values))
 
     # Charge bleeds once a pixel is full; the stored value may clip earlier, without bleeding.
     _, bleeds = saturate(model, detector.full_well)
@@ -478,6 +482,9 @@ def make_field(field_type: str = "mixed", shape=(1024, 1024), *, snrs=(), seed=0
     artefacts += add_defects(image, rng, detector, sigma_e / detector.gain, kinds)
     holes = int(rng.integers(recipe.nan_holes[0], recipe.nan_holes[1] + 1))
     artefacts += add_nan_holes(image, rng, holes)
+    # A trail's S/N is that of what the data still hold of it: not under fill values or holes.
+    dead = [a for a in artefacts if a.kind in DEAD]
+    drawn = [trails.visible(t, p, variance, dead) for t, p in zip(drawn, pixels)]
     noise = float(np.median(np.sqrt(variance[::8, ::8])))
     return Field(digitise(image, detector), tuple(drawn), tuple(artefacts), field_type, detector,
                  psf, noise)

@@ -22,14 +22,16 @@ s), so trails of any width and length compare on one scale.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 from scipy.special import erf, gammaln
 
+from artefacts import capsule_distance
+
 __all__ = ["Trail", "TrailLook", "cross_profile", "equivalent_width", "brightness_along",
            "chord", "random_segment", "random_look", "extend_to_edges", "render", "matched_snr",
-           "truth_of", "draw"]
+           "truth_of", "draw", "visible"]
 
 FWHM_TO_SIGMA = 1.0 / (2.0 * np.sqrt(2.0 * np.log(2.0)))
 
@@ -414,3 +416,30 @@ def random_look(shape, rng: np.random.Generator, psf_fwhm: float, psf_beta: floa
     glints = int(rng.integers(1, 4)) if rng.random() < 1 / 3 else 0
     relative = brightness_along(length, rng, variation=rng.uniform(0.0, 0.6), glints=glints)
     return TrailLook(x0, y0, x1, y1, fwhm, profile, psf_beta, relative, edge0, edge1)
+
+
+def visible(trail: Trail, pixels, variance: np.ndarray, dead) -> Trail:
+    """`trail` with the S/N of what the image shows of it once the capsules `dead`
+    (:class:`artefacts.Artefact`: fill values, holes) have replaced the data: that of its
+    `pixels` (rows, cols, signal from :func:`draw`) outside them. Its ends stay where it runs,
+    as a trail goes on under a strip at the border to the frame's edge.
+
+    Examples
+    --------
+    >>> from artefacts import column_band
+    >>> look = TrailLook(0.0, 30.0, 139.0, 30.0, 3.0, "gaussian", 0.0, np.ones(140), True, True)
+    >>> variance = np.full((60, 140), 4.0)
+    >>> rows, cols, signal, trail = draw(look, (60, 140), 20.0, variance)
+    >>> dead = [column_band("overscan", 105, 140, 60)]
+    >>> round(visible(trail, (rows, cols, signal), variance, dead).snr, 1)
+    17.4
+    """
+    if not dead:
+        return trail
+    rows, cols, signal = pixels
+    points = np.stack([cols, rows], axis=-1).astype(float)[:, None]
+    inside = capsule_distance(points, np.array([[d.x0, d.y0] for d in dead]),
+                              np.array([[d.x1, d.y1] for d in dead]),
+                              np.array([d.radius for d in dead])) <= 0.0
+    live = ~inside.any(axis=1)
+    return replace(trail, snr=matched_snr(signal[live], variance[rows[live], cols[live]]))

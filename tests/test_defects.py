@@ -148,6 +148,25 @@ def test_a_shallow_overscan_is_a_strip_and_a_faint_glow_sky(glow, strip):
     assert not mask[:, : strip[0]].any()
 
 
+@pytest.mark.parametrize("gradient, step, border", [
+    (0.0, 0.0, False), (0.02, 0.0, False), (0.0, 0.0, True), (0.02, 0.0, True), (0.02, 5.0, True),
+])
+def test_a_band_near_a_border_takes_no_sky_into_the_strip(gradient, step, border):
+    # Rows of sky between a zero-filled chip edge (rows 588-599 when `border`) and a chip gap
+    # (rows 480-495) within a quarter of the frame of it; the sky falls towards the border and
+    # may differ across the gap.
+    rng = np.random.default_rng(11)
+    rows = np.arange(600.0)[:, None]
+    image = 300.0 - gradient * rows + rng.normal(0.0, 1.0, (600, 400))
+    image[:480] += step
+    image[480:496] = 0.0
+    if border:
+        image[588:] = 0.0
+    mask = detector_lines.edge_strips(image, np.ones(image.shape, bool), 1.0)
+    strip = np.flatnonzero(mask.all(axis=1))
+    assert strip.tolist() == (list(range(588, 600)) if border else [])
+
+
 @pytest.mark.parametrize("chunk, dtype", [(detector_lines.PROFILE_CHUNK, np.float64),
                                           (1000, np.float32)])
 def test_line_profiles_sum_blocks_of_any_size(monkeypatch, chunk, dtype):

@@ -71,6 +71,16 @@ def test_detector_defects_are_masked_and_a_streak_across_them_is_found():
     assert len(catalog) == 1 and max(end_errors(catalog[0], truth)) < 15.0
 
 
+def test_a_hot_column_beside_an_overscan_is_masked():
+    # The overscan pulls the first background of the columns beside it far below the sky.
+    image = np.random.default_rng(12).normal(1000.0, 10.0, (512, 512))
+    image[:, 480:] = 300.0 + np.random.default_rng(13).normal(0.0, 3.0, (512, 32))
+    image[:, 462] += 100.0
+    defect = prepare_image(image).excluded_by(Exclusion.DEFECT)
+    assert defect[:, 462].all() and defect[:, 480:].all()
+    assert not defect[:, :462].any() and not defect[:, 463:480].any()
+
+
 def saturated_star(rng, shape=(500, 500), level=30_000.0):
     """A star far brighter than the detector holds, with a halo, spikes along the axes and
     charge bled up and down its column."""

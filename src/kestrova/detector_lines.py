@@ -291,24 +291,59 @@ def _paired_step(values, seen, axis, lines, j):
 
 
 def _strip_end(level, sigma, offset, reach, paired_step, trend=15):
-    """How many of the first lines of `level` form a strip (see :func:`edge_strips`): up to
-    the farthest step that parts it from the sky, and on over the lines that still lie `GLOW`
-    sigma (at least `offset`) from the sky beyond (the fading glow of an amplifier's edge).
+    """How many of the first lines of `level` form a strip (see :func:`edge_strips`): from the
+    border over each step that parts the lines before it from the sky beyond, and on over the
+    lines that still lie `GLOW` sigma (at least `offset`) from the sky beyond the last (the
+    fading glow of an amplifier's edge).
+
+    The steps are taken from the border outward, and the strip ends at the first that does not
+    part it from the sky: the lines just inside a step (at most `trend`) are compared with the
+    sky's trend over the `4 trend` lines beyond it (:func:`_off_trend`). Beyond the first
+    step, a strip goes on only over pieces narrower than `2 trend` lines (a glow beside an
+    overscan): a wider piece was the sky beyond that step. So a band within `reach` of a
+    border (a chip gap, a dead column) does not take the sky between it and the border, however
+    the sky changes over that stretch or differs across the band.
 
     A step between two lines' levels counts only when `paired_step(j)`, the step between
     lines j and j + 1 measured on the pixels seen in both, shows it too: where a mask (a
     star's halo, a bleed) begins, the next line's median is taken over other pixels, and on a
     structured sky that alone moves it."""
     steps = np.flatnonzero(np.abs(np.diff(level[: reach + 1])) > offset * sigma)
-    for j in steps[::-1]:
-        following = level[j + 1: j + 1 + trend]
+    end = 0
+    for j in steps:
+        if end and j + 1 - end > 2 * trend:
+            break
+        inside = level[max(end, j + 1 - trend): j + 1]
+        beyond = level[j + 1: j + 1 + 4 * trend]
+        if not beyond.size or abs(_off_trend(inside, beyond, GLOW * sigma)) <= offset * sigma:
+            break
         # The costlier paired step last: the masks of a crowded field make many steps.
-        if following.size and abs(np.median(level[: j + 1]) - np.median(following)) > \
-                offset * sigma and abs(paired_step(j)) > offset * sigma:
-            sky = np.median(level[j + 1: j + 1 + 4 * trend])
-            near = np.flatnonzero(np.abs(level[j + 1:] - sky) <= max(offset, GLOW) * sigma)
-            return int(j + 1 + (near[0] if near.size else 0))
-    return 0
+        if abs(paired_step(j)) > offset * sigma:
+            end = j + 1
+    if not end:
+        return 0
+    sky = np.median(level[end: end + 4 * trend])
+    near = np.flatnonzero(np.abs(level[end:] - sky) <= max(offset, GLOW) * sigma)
+    return int(end + (near[0] if near.size else 0))
+
+
+def _off_trend(inside, beyond, band):
+    """How far the levels `inside` lie (median) from the straight line of the levels `beyond`
+    that follow them, extended back over them; the lines beyond that lie more than `band` from
+    their median (a dead column, a chip gap) are left out of the line.
+
+    Examples
+    --------
+    >>> sky = 100.0 + 0.5 * np.arange(80.0)          # a gradient
+    >>> [round(_off_trend(sky[:15] - step, sky[15:], 4.0), 6) for step in (0.0, 3.0)]
+    [0.0, -3.0]
+    """
+    x = np.arange(inside.size, inside.size + beyond.size, dtype=float)
+    keep = np.abs(beyond - np.median(beyond)) <= band
+    if np.count_nonzero(keep) < 2:
+        return float(np.median(inside) - np.median(beyond))
+    slope, intercept = np.polyfit(x[keep], beyond[keep], 1)
+    return float(np.median(inside - (intercept + slope * np.arange(inside.size))))
 
 
 def cold_pixels(data: np.ndarray, good: np.ndarray, sigma: float,

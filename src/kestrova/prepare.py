@@ -127,8 +127,9 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
     """Subtract the background, estimate the noise and exclude what is not sky.
 
     In turn: non-finite and masked pixels; fill values, and the saturated stars with their
-    bleed, halos and spikes; a first background and noise; defect columns and rows and pixels
-    far below the sky; compact sources; the background again from the sky alone, with the
+    bleed, halos and spikes; a first background and noise; strips along the borders (and the
+    first background again without them); defect columns and rows and pixels far below the
+    sky; compact sources; the background again from the sky alone, with the
     structure along the detector axes; the final noise and the stars' width. Whole-numbered
     data are dithered where medians are taken, so that they do not take whole values only.
 
@@ -173,6 +174,14 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
     background = mesh_background(image, good, box, step)
     data = background.subtract(image, np.empty_like(image))
     noise = _noise(data, good, step, flags) if sigma is None else _positive(float(sigma))
+    strips = detector_lines.edge_strips(image, good, noise)
+    if strips.any():
+        # A strip's level pulls the mesh cells beside it far from the sky, and the columns or
+        # rows there (a hot column beside an overscan) would be judged against that.
+        _exclude(flags, good, strips, Exclusion.DEFECT)
+        background = mesh_background(image, good, box, step)
+        data = background.subtract(image, out=data)
+    del strips
     _exclude_stars_and_defects(image, data, flags, good, noise, step, saturation, box,
                                bright_peak)
     if sigma is None and before - np.count_nonzero(good) > 0.01 * good.size:
@@ -236,8 +245,8 @@ def _at_least(image, level):
 def _exclude_stars_and_defects(image, data, flags, good, noise, step, saturation, box,
                                bright_peak):
     """Flag the stars saturated at `saturation` and the brightest ones with their halos and
-    spikes, strips along the borders, defect lines and cold pixels, from the `data` measured
-    against a first background; the pixels left stay `good` (in place)."""
+    spikes, defect lines and cold pixels, from the `data` measured against a first background;
+    the pixels left stay `good` (in place)."""
     # Beyond a cell and a half the mesh follows a halo's gentle curve.
     follow = np.inf if box is None else 1.5 * box
     if saturation is not None:
@@ -250,8 +259,7 @@ def _exclude_stars_and_defects(image, data, flags, good, noise, step, saturation
         stars = bright_stars(image, bright, good, noise, step, follow=follow)
         _exclude(flags, good, stars, Exclusion.SOURCE)
     del bright
-    lines = detector_lines.edge_strips(image, good, noise)
-    lines |= detector_lines.defect_lines(data, good, noise)
+    lines = detector_lines.defect_lines(data, good, noise)
     lines |= detector_lines.cold_pixels(data, good, noise)
     _exclude(flags, good, lines, Exclusion.DEFECT)
 
