@@ -14,7 +14,8 @@ The image is built as light in electrons per pixel, then recorded by a detector
    diffraction spikes along the detector axes and a halo;
 3. trails (:mod:`trails`), each scaled to its integrated signal-to-noise ratio;
 4. saturation with bleeding, cosmic rays, photon and read noise, gain and offset, cosmetic
-   defects, NaN holes, and the data type.
+   defects, NaN holes, and the data type. A trail's stated S/N is then that of the pixels
+   that fill values (overscan, chip edges and gaps, zero columns) and holes leave of it.
 
 Brightnesses are set in units of the sky noise, so a field looks alike whatever its scale.
 

@@ -244,12 +244,12 @@ def edge_strips(image: np.ndarray, good: np.ndarray, sigma: float, *,
     prescan, an amplifier's bright edge.
 
     The levels of the lines of the `image` itself (see :class:`LineProfile`; no background is
-    taken off, which might follow a strip) are read from each border inward. A strip ends at a
-    step, within `reach` of the image, between two neighbouring lines of more than `offset`
-    sigma, beyond which the median of its lines lies more than `offset` sigma from the
-    following lines; it goes on over the lines beyond that still lie `GLOW` sigma (at least
-    `offset`) from the sky. Vignetting and gradients change the sky smoothly, without such
-    steps.
+    taken off, which might follow a strip) are read from each border inward. A strip reaches
+    over the steps, within `reach` of the image, between two neighbouring lines of more than
+    `offset` sigma that part the lines before them by as much from the sky beyond (see
+    :func:`_strip_end`: a band near the border, such as a chip gap, does not part the sky
+    between); it goes on over the lines beyond that still lie `GLOW` sigma (at least `offset`)
+    from the sky. Vignetting and gradients change the sky smoothly, without such steps.
 
     Examples
     --------
