@@ -119,6 +119,7 @@ class Results:
     trails: list = field(default_factory=list)
     false: list = field(default_factory=list)
     refused: list = field(default_factory=list)
+    excluded: list = field(default_factory=list)      # (field type, share of the image)
     images: Counter = field(default_factory=Counter)   # (field type, trail-free) -> count
     errors: list = field(default_factory=list)
     timings: dict = field(default_factory=dict)       # size -> seconds per run
@@ -132,6 +133,7 @@ class Results:
         self.trails += other.trails
         self.false += other.false
         self.refused += other.refused
+        self.excluded += other.excluded
         self.images.update(other.images)
         self.errors += other.errors
         self.seeds += other.seeds
@@ -297,11 +299,14 @@ def forced_flux_bias(field_, background_box=64):
 
 
 def _call(finder, image, kwargs):
-    """The finder's records on `image`, and the lines it refused (when it tells them)."""
+    """The finder's records on `image`, the lines it refused and the share of the image it
+    excluded from the search (when it tells them)."""
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         found = finder(image, **kwargs)
-        return list(found), tuple(getattr(found, "refused", ()))
+        excluded = getattr(found, "excluded", None)
+        share = None if excluded is None else float(np.mean(excluded))
+        return list(found), tuple(getattr(found, "refused", ())), share
 
 
 def plan_fields(plan: Plan, field_type: str, seed: int = 0):
@@ -343,7 +348,7 @@ def run(plan: Plan = QUICK, *, seed: int = 0, field_types=None, finder=None,
         for i, field_ in enumerate(plan_fields(plan, name, seed)):
             trail_free = i < plan.empty
             try:
-                records, refused = _call(finder, field_.image, kwargs)
+                records, refused, excluded = _call(finder, field_.image, kwargs)
             except Exception as exc:  # reported with the tables; the next image is scored
                 results.errors.append(f"{name} #{i}: {type(exc).__name__}: {exc}")
                 continue
@@ -356,6 +361,8 @@ def run(plan: Plan = QUICK, *, seed: int = 0, field_types=None, finder=None,
             results.trails += scores
             results.false += false
             results.refused += score_refused(field_, refused)
+            if excluded is not None:
+                results.excluded.append((name, excluded))
         if log:
             log(f"{name} done")
     if timing:
@@ -414,9 +421,11 @@ def _trail_lines(trails):
 
 
 def _false_lines(results, names):
-    lines = ["Per field type: false detections (records on no trail) per trail-free image and per",
-             "image with trails, completeness at S/N >= 10, and what the false detections lie on",
-             f"{'field':<10} {'free img':>8} {'trail img':>9} {'S/N>=10':>8}  lying on (all images)"]
+    lines = ["Per field type: false detections (records on no trail) per trail-free image and",
+             "per image with trails, completeness at S/N >= 10, the share of an image excluded",
+             "from the search (mean, largest), and what the false detections lie on",
+             f"{'field':<10} {'free img':>8} {'trail img':>9} {'S/N>=10':>8} {'excluded':>9}  "
+             "lying on (all images)"]
     for name in names:
         per = {}
         for free in (True, False):
@@ -426,9 +435,11 @@ def _false_lines(results, names):
         bright = [t for t in results.trails if t.field_type == name and t.snr >= 10.0]
         complete = sum(t.found for t in bright) / len(bright) if bright else None
         what = _counts(f.label for f in results.false if f.field_type == name)
+        shares = [x for n, x in results.excluded if n == name]
+        excluded = f"{np.mean(shares):.0%} {max(shares):.0%}" if shares else "-"
         lines.append(f"{name:<10} {_fmt(per[True], '8.2f'):>8} {_fmt(per[False], '9.2f'):>9} "
-                     f"{_fmt(complete, '8.0%'):>8}  {what}")
-    lines.append(f"{'all':<10} {'':>8} {'':>9} {'':>8}  "
+                     f"{_fmt(complete, '8.0%'):>8} {excluded:>9}  {what}")
+    lines.append(f"{'all':<10} {'':>8} {'':>9} {'':>8} {'':>9}  "
                  + _counts(f.label for f in results.false))
     return lines
 

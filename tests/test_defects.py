@@ -167,6 +167,16 @@ def test_a_band_near_a_border_takes_no_sky_into_the_strip(gradient, step, border
     assert strip.tolist() == (list(range(588, 600)) if border else [])
 
 
+@pytest.mark.parametrize("gradient", [0.0, 0.01])
+def test_a_bright_band_near_a_border_is_no_strip(gradient):
+    # A saturated star's bleed and spikes raise a band of columns 150 from the border.
+    rng = np.random.default_rng(12)
+    cols = np.arange(600.0)
+    image = 300.0 + gradient * cols + rng.normal(0.0, 1.0, (400, 600))
+    image[:, 150:162] += 1.5
+    assert not detector_lines.edge_strips(image, np.ones(image.shape, bool), 1.0).any()
+
+
 @pytest.mark.parametrize("chunk, dtype", [(detector_lines.PROFILE_CHUNK, np.float64),
                                           (1000, np.float32)])
 def test_line_profiles_sum_blocks_of_any_size(monkeypatch, chunk, dtype):

@@ -25,7 +25,7 @@ import numpy as np
 from scipy import ndimage
 
 from .masks import paint_lines, paint_runs, runs
-from .stats import MEDIAN_NOISE, masked_median
+from .stats import MAD_TO_SIGMA, MEDIAN_NOISE, masked_median
 
 # A strip along a border parts from the sky by a step of at least EDGE_STEP sigma (per pixel)
 # between two neighbouring lines: far more than a smooth sky changes by from one line to the
@@ -34,6 +34,10 @@ from .stats import MEDIAN_NOISE, masked_median
 # sky that a streak may cross.
 EDGE_STEP = 1.0
 GLOW = 4.0
+# A step is judged from the few lines just inside it against the sky's trend beyond it: the
+# sky curves near a border (vignetting), and a straight trend holds only close to where it was
+# measured.
+INSIDE = 5
 
 __all__ = ["LineProfile", "line_profile", "defect_lines", "edge_strips", "cold_pixels",
            "axis_structure"]
@@ -297,12 +301,14 @@ def _strip_end(level, sigma, offset, reach, paired_step, trend=15):
     fading glow of an amplifier's edge).
 
     The steps are taken from the border outward, and the strip ends at the first that does not
-    part it from the sky: the lines just inside a step (at most `trend`) are compared with the
-    sky's trend over the `4 trend` lines beyond it (:func:`_off_trend`). Beyond the first
-    step, a strip goes on only over pieces narrower than `2 trend` lines (a glow beside an
-    overscan): a wider piece was the sky beyond that step. So a band within `reach` of a
-    border (a chip gap, a dead column) does not take the sky between it and the border, however
-    the sky changes over that stretch or differs across the band.
+    part it from the sky: the lines just inside a step (at most `INSIDE`) are compared with the
+    sky's trend over the `4 trend` lines beyond it (:func:`_off_trend`), and at the first step
+    the lines at the border must lie no nearer to the sky than those, by half the difference.
+    Beyond the first step, a strip goes on only over pieces narrower than `2 trend` lines (a
+    glow beside an overscan) whose trend the lines beyond do not carry on: such a piece was
+    the sky beyond that step. So a band within `reach` of a border (a chip gap, a dead
+    column, a star's bleed and spikes) does not take the sky between it and the border,
+    however the sky changes over that stretch or differs across the band.
 
     A step between two lines' levels counts only when `paired_step(j)`, the step between
     lines j and j + 1 measured on the pixels seen in both, shows it too: where a mask (a
@@ -311,11 +317,7 @@ def _strip_end(level, sigma, offset, reach, paired_step, trend=15):
     steps = np.flatnonzero(np.abs(np.diff(level[: reach + 1])) > offset * sigma)
     end = 0
     for j in steps:
-        if end and j + 1 - end > 2 * trend:
-            break
-        inside = level[max(end, j + 1 - trend): j + 1]
-        beyond = level[j + 1: j + 1 + 4 * trend]
-        if not beyond.size or abs(_off_trend(inside, beyond, GLOW * sigma)) <= offset * sigma:
+        if not _parts_strip(level, end, j, offset * sigma, GLOW * sigma, trend):
             break
         # The costlier paired step last: the masks of a crowded field make many steps.
         if abs(paired_step(j)) > offset * sigma:
@@ -327,10 +329,35 @@ def _strip_end(level, sigma, offset, reach, paired_step, trend=15):
     return int(end + (near[0] if near.size else 0))
 
 
+def _parts_strip(level, end, j, offset, band, trend):
+    """Whether the step after line `j` of `level` parts a strip (whose lines so far end at
+    `end`) from the sky, by more than `offset` (see :func:`_strip_end`)."""
+    if end and (j + 1 - end > 2 * trend or abs(_off_trend(
+            level[j + 1: j + 1 + INSIDE][::-1], level[end: j + 1][::-1], band)) <= offset):
+        # The piece since the last step was the sky beyond it: it is wide, or the lines
+        # beyond this step carry on its trend (a dead column in the vignetted sky beside an
+        # amplifier's glow).
+        return False
+    inside = level[max(end, j + 1 - INSIDE): j + 1]
+    beyond = level[j + 1: j + 1 + 4 * trend]
+    if not beyond.size:
+        return False
+    off = _off_trend(inside, beyond, band)
+    if abs(off) <= offset:
+        return False
+    # A strip starts at the border, and its outermost lines lie as far from the sky as its
+    # innermost (an overscan, a zero fill) or farther (a glow). Where they lie nearer, the
+    # step is the inner edge of a band (a star's bleed and spikes) with sky on the border's
+    # side.
+    outermost = np.median(level[:min(INSIDE, j + 1)])
+    return bool(end or np.sign(off) * (outermost - np.median(inside)) >= -0.5 * abs(off))
+
+
 def _off_trend(inside, beyond, band):
     """How far the levels `inside` lie (median) from the straight line of the levels `beyond`
-    that follow them, extended back over them; the lines beyond that lie more than `band` from
-    their median (a dead column, a chip gap) are left out of the line.
+    that follow them, extended back over them; the lines beyond that lie more
+    than `band` from their median (a dead column, a chip gap), or far off the line fitted to
+    the others, are left out of it.
 
     Examples
     --------
@@ -340,7 +367,18 @@ def _off_trend(inside, beyond, band):
     """
     x = np.arange(inside.size, inside.size + beyond.size, dtype=float)
     keep = np.abs(beyond - np.median(beyond)) <= band
-    if np.count_nonzero(keep) < 2:
+    if np.count_nonzero(keep) < 4:
+        return float(np.median(inside) - np.median(beyond))
+    # A first line through the medians of the two halves, which a band a sigma or two bright
+    # (a star's bleed and spikes) does not tilt; then the least-squares line of the lines
+    # that lie near it, as the levels of lines scatter far less than such a band.
+    xs, ys = x[keep], beyond[keep]
+    h = ys.size // 2
+    slope = (np.median(ys[h:]) - np.median(ys[:h])) / (np.median(xs[h:]) - np.median(xs[:h]))
+    off = beyond - slope * x
+    off = np.abs(off - np.median(off[keep]))
+    keep &= off <= 3.0 * MAD_TO_SIGMA * np.median(off[keep])
+    if np.count_nonzero(keep) < 4:
         return float(np.median(inside) - np.median(beyond))
     slope, intercept = np.polyfit(x[keep], beyond[keep], 1)
     return float(np.median(inside - (intercept + slope * np.arange(inside.size))))

@@ -126,10 +126,10 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
                   bright_peak: float = 500.0) -> PreparedImage:
     """Subtract the background, estimate the noise and exclude what is not sky.
 
-    In turn: non-finite and masked pixels; fill values, and the saturated stars with their
-    bleed, halos and spikes; a first background and noise; strips along the borders (and the
-    first background again without them); defect columns and rows and pixels far below the
-    sky; compact sources; the background again from the sky alone, with the
+    In turn: non-finite and masked pixels; fill values; a first background and noise; the
+    saturated and the brightest stars with their bleed, halos and spikes; strips along the
+    borders (and the first background again without them); defect columns and rows and pixels
+    far below the sky; compact sources; the background again from the sky alone, with the
     structure along the detector axes; the final noise and the stars' width. Whole-numbered
     data are dithered where medians are taken, so that they do not take whole values only.
 
@@ -174,6 +174,7 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
     background = mesh_background(image, good, box, step)
     data = background.subtract(image, np.empty_like(image))
     noise = _noise(data, good, step, flags) if sigma is None else _positive(float(sigma))
+    _exclude_stars(image, data, flags, good, noise, step, saturation, box, bright_peak)
     strips = detector_lines.edge_strips(image, good, noise)
     if strips.any():
         # A strip's level pulls the mesh cells beside it far from the sky, and the columns or
@@ -182,8 +183,10 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
         background = mesh_background(image, good, box, step)
         data = background.subtract(image, out=data)
     del strips
-    _exclude_stars_and_defects(image, data, flags, good, noise, step, saturation, box,
-                               bright_peak)
+    lines = detector_lines.defect_lines(data, good, noise)
+    lines |= detector_lines.cold_pixels(data, good, noise)
+    _exclude(flags, good, lines, Exclusion.DEFECT)
+    del lines
     if sigma is None and before - np.count_nonzero(good) > 0.01 * good.size:
         # Wide defects and halos (an overscan, an amplifier's glow) widen the first estimate.
         noise = _noise(data, good, step, flags)
@@ -242,11 +245,10 @@ def _at_least(image, level):
         return image >= level
 
 
-def _exclude_stars_and_defects(image, data, flags, good, noise, step, saturation, box,
-                               bright_peak):
-    """Flag the stars saturated at `saturation` and the brightest ones with their halos and
-    spikes, defect lines and cold pixels, from the `data` measured against a first background;
-    the pixels left stay `good` (in place)."""
+def _exclude_stars(image, data, flags, good, noise, step, saturation, box, bright_peak):
+    """Flag the stars saturated at `saturation` and the brightest ones (in the `data` measured
+    against a first background) with their halos and spikes; the pixels left stay `good` (in
+    place)."""
     # Beyond a cell and a half the mesh follows a halo's gentle curve.
     follow = np.inf if box is None else 1.5 * box
     if saturation is not None:
@@ -258,10 +260,6 @@ def _exclude_stars_and_defects(image, data, flags, good, noise, step, saturation
     if bright.any():
         stars = bright_stars(image, bright, good, noise, step, follow=follow)
         _exclude(flags, good, stars, Exclusion.SOURCE)
-    del bright
-    lines = detector_lines.defect_lines(data, good, noise)
-    lines |= detector_lines.cold_pixels(data, good, noise)
-    _exclude(flags, good, lines, Exclusion.DEFECT)
 
 
 def _exclude(flags, good, where, reason):
