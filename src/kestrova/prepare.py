@@ -175,18 +175,7 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
     data = background.subtract(image, np.empty_like(image))
     noise = _noise(data, good, step, flags) if sigma is None else _positive(float(sigma))
     _exclude_stars(image, data, flags, good, noise, step, saturation, box, bright_peak)
-    strips = detector_lines.edge_strips(image, good, noise)
-    if strips.any():
-        # A strip's level pulls the mesh cells beside it far from the sky, and the columns or
-        # rows there (a hot column beside an overscan) would be judged against that.
-        _exclude(flags, good, strips, Exclusion.DEFECT)
-        background = mesh_background(image, good, box, step)
-        data = background.subtract(image, out=data)
-    del strips
-    lines = detector_lines.defect_lines(data, good, noise)
-    lines |= detector_lines.cold_pixels(data, good, noise)
-    _exclude(flags, good, lines, Exclusion.DEFECT)
-    del lines
+    background = _exclude_defects(image, data, background, flags, good, noise, step, box)
     if sigma is None and before - np.count_nonzero(good) > 0.01 * good.size:
         # Wide defects and halos (an overscan, an amplifier's glow) widen the first estimate.
         noise = _noise(data, good, step, flags)
@@ -260,6 +249,24 @@ def _exclude_stars(image, data, flags, good, noise, step, saturation, box, brigh
     if bright.any():
         stars = bright_stars(image, bright, good, noise, step, follow=follow)
         _exclude(flags, good, stars, Exclusion.SOURCE)
+
+
+def _exclude_defects(image, data, background, flags, good, noise, step, box):
+    """Flag the strips along the borders, then the defect lines and cold pixels; the pixels
+    left stay `good` (in place). When there are strips, the background is measured again
+    without them and `data` taken against it (in place); returns the background."""
+    strips = detector_lines.edge_strips(image, good, noise)
+    if strips.any():
+        # A strip's level pulls the mesh cells beside it far from the sky, and the columns or
+        # rows there (a hot column beside an overscan) would be judged against that.
+        _exclude(flags, good, strips, Exclusion.DEFECT)
+        background = mesh_background(image, good, box, step)
+        background.subtract(image, out=data)
+    del strips
+    lines = detector_lines.defect_lines(data, good, noise)
+    lines |= detector_lines.cold_pixels(data, good, noise)
+    _exclude(flags, good, lines, Exclusion.DEFECT)
+    return background
 
 
 def _exclude(flags, good, where, reason):
