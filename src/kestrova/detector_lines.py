@@ -355,9 +355,9 @@ def _parts_strip(level, end, j, offset, band, trend):
 
 def _off_trend(inside, beyond, band):
     """How far the levels `inside` lie (median) from the straight line of the levels `beyond`
-    that follow them, extended back over them; the lines beyond that lie more
-    than `band` from their median (a dead column, a chip gap), or far off the line fitted to
-    the others, are left out of it.
+    that follow them, extended back over them; the lines beyond that lie more than `band`
+    from their median (a dead column, a chip gap), or far off the line fitted to the others,
+    are left out of it.
 
     Examples
     --------
@@ -367,17 +367,16 @@ def _off_trend(inside, beyond, band):
     """
     x = np.arange(inside.size, inside.size + beyond.size, dtype=float)
     keep = np.abs(beyond - np.median(beyond)) <= band
-    if np.count_nonzero(keep) < 4:
-        return float(np.median(inside) - np.median(beyond))
-    # A first line through the medians of the two halves, which a band a sigma or two bright
-    # (a star's bleed and spikes) does not tilt; then the least-squares line of the lines
-    # that lie near it, as the levels of lines scatter far less than such a band.
-    xs, ys = x[keep], beyond[keep]
-    h = ys.size // 2
-    slope = (np.median(ys[h:]) - np.median(ys[:h])) / (np.median(xs[h:]) - np.median(xs[:h]))
-    off = beyond - slope * x
-    off = np.abs(off - np.median(off[keep]))
-    keep &= off <= 3.0 * MAD_TO_SIGMA * np.median(off[keep])
+    if np.count_nonzero(keep) >= 4:
+        # A first line through the medians of the two halves, which a band a sigma or two
+        # bright (a star's bleed and spikes) does not tilt; then the least-squares line of
+        # the lines that lie near it, as the levels of lines scatter far less than such a band.
+        xs, ys = x[keep], beyond[keep]
+        h = ys.size // 2
+        slope = (np.median(ys[h:]) - np.median(ys[:h])) / (np.median(xs[h:]) - np.median(xs[:h]))
+        residual = beyond - slope * x
+        residual = np.abs(residual - np.median(residual[keep]))
+        keep &= residual <= 3.0 * MAD_TO_SIGMA * np.median(residual[keep])
     if np.count_nonzero(keep) < 4:
         return float(np.median(inside) - np.median(beyond))
     slope, intercept = np.polyfit(x[keep], beyond[keep], 1)
