@@ -97,6 +97,24 @@ def test_a_saturated_star_is_masked_with_its_bleed_halo_and_spikes():
     assert mask[206, 206] and not mask[245, 245] and not mask[150, 20]
 
 
+@pytest.mark.parametrize("depth", [0.0, 0.7])
+def test_a_halo_ends_where_it_ends_on_a_vignetted_sky(depth):
+    # The sky falls towards the corners (to 1 - depth); the star's light falls below
+    # 0.2 sigma 42 px from it. A plane fitted around the star misses the curving sky, and the
+    # halo seemed to go on to 96 px.
+    rng = np.random.default_rng(10)
+    ny, nx = 576, 768
+    yy, xx = np.mgrid[:ny, :nx]
+    rho = np.hypot(xx - (nx - 1) / 2.0, yy - (ny - 1) / 2.0) / (0.5 * np.hypot(nx - 1, ny - 1))
+    throughput = 1.0 - depth * np.clip((rho - 0.55) / 0.45, 0.0, 1.0) ** 2
+    star = 1e7 * (1.0 + ((yy - 198.0) ** 2 + (xx - 426.0) ** 2) / 6.25) ** -2.5
+    image = np.minimum((1400.0 + star) * throughput, 60_000.0) + rng.normal(0.0, 38.0, xx.shape)
+    saturated = image >= 60_000.0
+    mask = saturation.bright_stars(image, saturated, ~saturated, 38.0, follow=96.0)
+    radius = np.flatnonzero(mask[198])[-1] - 426
+    assert 42 <= radius <= 1.7 * 42
+
+
 @pytest.mark.parametrize("width, masked", [(1, True), (3, False)])
 def test_a_defect_column_is_narrow_and_a_streak_along_a_column_is_not(width, masked):
     data = np.random.default_rng(7).normal(0.0, 1.0, (512, 300))

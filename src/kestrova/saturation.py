@@ -7,6 +7,7 @@ around a bright star, raises lines that hold no streak.
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass
 
 import numpy as np
@@ -60,7 +61,8 @@ def bright_stars(image: np.ndarray, cores: np.ndarray, usable: np.ndarray, sigma
     the brightest pixels of a star) is masked with the halo around it and the spikes along the
     detector axes through it, as far as the `image` (of noise `sigma`, quantised by `step`)
     shows them. The halo reaches to the radius r where the median of a ring comes within
-    `halo_level` sigma of the sky around the star, a limit that grows as (r / `follow`)**2
+    `halo_level` sigma of the sky around the star, or of the rings 1.5 to 2 times as far out
+    (a sky that curves around the star), a limit that grows as (r / `follow`)**2
     beyond `follow` pixels (where a background mesh follows the gentle curve of a halo: 1.5
     cells, say), but no farther than 16 core radii and 32 pixels; it is masked `halo_margin` of
     its radius beyond. Each spike reaches to where its excess over the pixels beside it falls
@@ -185,8 +187,8 @@ def _spikes_seen(data, usable, sigma, y, x, start, level, block=8):
 def _halo_radii(image, usable, sigma, y, x, core, level, follow=np.inf, step=0.0,
                 reaches=(16, 64, 256)):
     """For each centre (`y`, `x`): the radius r beyond `core` at which the median of a ring
-    falls to within `level` sigma, times (r / `follow`)**2 when that is more, of the local sky,
-    two rings in a row.
+    falls to within `level` sigma, times (r / `follow`)**2 when that is more, of the local sky
+    or of the rings 1.5 r to 2 r out, two rings in a row.
 
     The local sky is a plane fitted to the outer half of a window around the star, of radius
     `reaches[0]` at first, then each of `reaches` in turn until the halo ends in the window's
@@ -242,10 +244,46 @@ def _halo_window(image, usable, sigma, y, x, core, level, follow, reach, step, w
     total = np.bincount(key, minlength=n * rings).reshape(n, rings)
     above = np.bincount(key, high, minlength=n * rings).reshape(n, rings)
     below = (2 * above <= total) & (total > 0)
+    # The plane misses a sky that curves across the window (a vignetted corner beyond the
+    # star): the halo then seemed to go on to its cap. A ring that lies within the limit of
+    # the rings half again to twice as far out has stopped falling, whatever the plane says;
+    # over a baseline in proportion to the radius, a halo's slow tail still falls by most of
+    # its level there.
+    radii = stride * np.arange(rings)
+    medians = _ring_medians((values - sky)[use], key, total)
+    outer = _outer_medians(medians)
+    with np.errstate(invalid="ignore"):
+        below |= medians - outer <= level * sigma * np.maximum(1.0, (radii / follow) ** 2)
     ends = below[:, :-1] & below[:, 1:] & (stride * np.arange(rings - 1) > core[:, None])
     found = ends.any(axis=1) & np.isfinite(sky).all(axis=(1, 2))
     first = stride * np.argmax(ends, axis=1).astype(float)
     return np.where(found & (first <= within * reach), first, np.nan)
+
+
+def _ring_medians(values, key, total):
+    """Per star and ring (shape of `total`, the count of each), the lower median of the
+    `values` whose flat (star, ring) index is `key`; NaN for an empty ring."""
+    ordered = values[np.lexsort((values, key))]
+    counts = total.ravel()
+    first = np.cumsum(counts) - counts
+    medians = np.full(counts.size, np.nan)
+    some = counts > 0
+    medians[some] = ordered[first[some] + (counts[some] - 1) // 2]
+    return medians.reshape(total.shape)
+
+
+def _outer_medians(medians):
+    """Per star and ring k, the median of the ring medians from 1.5 k to 2 k (NaN where the
+    window holds none of them)."""
+    n, rings = medians.shape
+    out = np.full((n, rings), np.nan)
+    for k in range(1, rings):
+        lo, hi = -(-3 * k // 2), min(2 * k, rings - 1)
+        if lo <= hi:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", RuntimeWarning)  # all NaN: no outer ring
+                out[:, k] = np.nanmedian(medians[:, lo:hi + 1], axis=1)
+    return out
 
 
 def _local_sky(values, outer, dy, dx, sigma):
