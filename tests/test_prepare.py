@@ -262,3 +262,30 @@ def test_a_float32_frame_is_prepared_in_little_more_than_its_planes():
     # float64 would add two.
     assert prep.data.nbytes + prep.detect.nbytes + prep.flags.nbytes == 2.25 * image.nbytes
     assert peak < 3.0 * image.nbytes
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_the_stars_width_is_measured_among_many_galaxies(seed):
+    # Sixty stars and 150 galaxies three to six times as wide, each of its own width and shape:
+    # among so many, a few share a width and a shape by chance.
+    rng = np.random.default_rng(seed)
+    n = 1024
+    image = rng.normal(200.0, 3.0, (n, n))
+    for y, x in rng.uniform(20, n - 20, (60, 2)):
+        _add_blob(image, y, x, rng.uniform(300, 3000), 1.0, 1.0, 0.0)
+    for y, x in rng.uniform(20, n - 20, (150, 2)):
+        s = rng.uniform(3.0, 6.0)
+        _add_blob(image, y, x, rng.uniform(100, 1000), s, s * rng.uniform(0.75, 1.0),
+                  rng.uniform(0, np.pi))
+    assert prepare_image(image).psf_fwhm == pytest.approx(2.3548 * np.sqrt(1 + 1 / 12),
+                                                          rel=0.08)
+
+
+def _add_blob(image, y, x, peak, major, minor, angle):
+    """An elliptical Gaussian (sigmas `major`, `minor`) on `image`, in a 61-px window."""
+    rows, cols = np.mgrid[-30:31, -30:31] + np.array([int(y), int(x)])[:, None, None]
+    inside = (rows >= 0) & (rows < image.shape[0]) & (cols >= 0) & (cols < image.shape[1])
+    dy, dx = rows - y, cols - x
+    u, v = dx * np.cos(angle) + dy * np.sin(angle), -dx * np.sin(angle) + dy * np.cos(angle)
+    image[rows[inside], cols[inside]] += (peak * np.exp(-0.5 * ((u / major) ** 2
+                                                                + (v / minor) ** 2)))[inside]
