@@ -26,6 +26,10 @@ Several seeds (``--seed 0,1,2``) pool their images into one set of tables: one s
 plan holds some 60 trails at S/N >= 10, whose median flux bias scatters by about 2 % from seed to
 seed, too much to judge a 3 % target on. The timing runs use the first seed.
 
+The quick plan's images are 768 px: the finder's coarse map reduces them by 2, a 2048 x 2048
+frame by 6, and a trail is shorter against its line there. ``--size 2048`` scores the finder at
+the size of the timing target, where it finds fewer trails.
+
 ``--set`` passes keyword arguments to the finder (values read as Python literals), so that
 settings can be compared; :func:`run` takes any finder callable and its keyword arguments.
 """
