@@ -20,7 +20,7 @@ def short(x0, y0, angle, length, snr):
     return TrueStreak(x0, y0, x0 + length * c, y0 + length * s, snr / np.sqrt(length / W_EFF))
 
 
-def accept(measured, line, measure):
+def accept(measured, line, measure, short=False):
     """A judge that takes every measured candidate for a trail."""
     return (*measured, True)
 
@@ -122,7 +122,7 @@ def test_a_refused_line_is_tried_again_only_when_the_image_near_it_changes(refus
     measurer = Measurer(image.copy(), 1.0, width=2.0)
     calls = []
 
-    def refuse(measured, line, measure):
+    def refuse(measured, line, measure, short=False):
         calls.append(measured[0])
         return (*measured, False)
 

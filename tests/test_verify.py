@@ -214,16 +214,20 @@ def test_a_track_beside_a_sharp_track_leaves_it_sharp():
     assert v.reason == "sharp"
 
 
-@pytest.mark.parametrize("fwhm, flux, reason", [
-    (2.5, 12.0, ""),                     # at the stars' width: a trail
-    (6.0, 12.0, "not elongated"),        # faint and more than twice as wide: a galaxy's disk
-    (6.0, 60.0, ""),                     # as wide and bright: a defocused trail
+@pytest.mark.parametrize("fwhm, flux, short, reason", [
+    (2.5, 12.0, False, ""),                 # at the stars' width: a trail
+    (6.0, 12.0, False, "not elongated"),    # faint and more than twice as wide: a galaxy's disk
+    (6.0, 60.0, False, ""),                 # as wide and bright: a defocused trail
+    (2.5, 12.0, True, ""),                  # found in a tile: a trail at the stars' width
+    (3.5, 12.0, False, ""),                 # 1.4 times as wide: long enough for a trail
+    (3.5, 12.0, True, "broad"),             # but not when found in a tile only
 ])
-def test_a_short_faint_ridge_broader_than_the_stars_is_no_trail(fwhm, flux, reason):
+def test_a_short_faint_ridge_broader_than_the_stars_is_no_trail(fwhm, flux, short, reason):
     # An even bar 90 px long, 15 times longer than wide at 6 px.
     truth = TrueStreak(100.0, 150.0, 190.0, 150.0, flux, fwhm / 2.3548)
     data = draw_streak(np.random.default_rng(13).normal(0.0, 1.0, SHAPE), truth)
     r, theta = truth.line(SHAPE)
     a, b = sorted(along(theta, *to_frame(SHAPE, x, 150.0)) for x in (100.0, 190.0))
-    v = verify(data, data < -99, 1.0, r, theta, a, b, min_snr=6.0, width=2.0, psf_fwhm=2.5)
+    v = verify(data, data < -99, 1.0, r, theta, a, b, min_snr=6.0, width=2.0, psf_fwhm=2.5,
+               short=short)
     assert v.reason == reason

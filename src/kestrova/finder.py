@@ -205,17 +205,19 @@ class _Judge:
     in every stage (over `extend` pixels beyond its ends), since a rejected line would
     otherwise come back with every search round.
 
-    Called with the measurement (Streak, StreakRecord), the refined line and how to measure a
-    line again (for the crest); returns the Streak, its StreakRecord and whether it is a
-    trail. The candidates refused are kept (`refused`), for the catalog."""
+    Called with the measurement (Streak, StreakRecord), the refined line, how to measure a
+    line again (for the crest) and whether the streak is `short` (from a tile); returns the
+    Streak, its StreakRecord and whether it is a trail. The candidates refused are kept
+    (`refused`), for the catalog."""
 
     def __init__(self, measurer, verifier, stages, extend: float):
         self.measurer, self.verifier = measurer, verifier
         self.stages, self.extend = stages, extend
         self.refused = []
 
-    def __call__(self, measured, line, measure):
-        streak, record, verdict = _verified(measured, line, measure, self.verifier)
+    def __call__(self, measured, line, measure, *, short=False):
+        verifier = partial(self.verifier, short=short)
+        streak, record, verdict = _verified(measured, line, measure, verifier)
         if verdict.ok:
             streak, record = self.measurer.ramp(self.verifier.finish(streak, verdict), record)
         else:

@@ -18,8 +18,9 @@ near its tile; its streak must overlap the tile. Candidates on the line of a str
 refused before are dropped; bright compact things that the preparation keeps as elongated
 (blends of stars), streaks shorter than a quarter of a tile and streaks that fade from their
 middle (galaxies) are refused. What is left is verified and blanked like any line
-(:mod:`~kestrova.verify`); its acceptance rests on the significance of its own segment, while
-its ``snr`` stays that of its whole line, often below ``min_snr``.
+(:mod:`~kestrova.verify`), as a short streak: no wider than a star (a thin edge-on disk is a
+little wider); its acceptance rests on the significance of its own segment, while its ``snr``
+stays that of its whole line, often below ``min_snr``.
 """
 
 from __future__ import annotations
@@ -363,9 +364,9 @@ class TileSearch:
         """Refine and measure up to `limit` candidates, strongest first, with `measurer`
         (:class:`~kestrova.measure.Measurer`) against the streaks `found`, and hand each
         measurement to `judge` (called with it, the refined line and how to measure a line
-        again near the tile; see :mod:`~kestrova.finder`), which verifies and blanks it and
-        returns (Streak, StreakRecord, whether it is a trail). The first trail's (Streak,
-        StreakRecord), or None.
+        again near the tile, as a short streak; see :mod:`~kestrova.finder`), which verifies
+        and blanks it and returns (Streak, StreakRecord, whether it is a trail). The first
+        trail's (Streak, StreakRecord), or None.
 
         A candidate that fails, in its measurement or its verdict, is not tried again until
         the image near it changes (:meth:`blank`)."""
@@ -373,7 +374,7 @@ class TileSearch:
         for c in fresh[:limit]:
             measured = self._measure(c, measurer, found)
             if measured is not None:
-                streak, record, ok = judge(*measured)
+                streak, record, ok = judge(*measured, short=True)
                 if ok:
                     return streak, record
             # After the judge's blanking, which would otherwise clear it at once.

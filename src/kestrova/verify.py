@@ -54,6 +54,11 @@ SHARP_SIGNIFICANCE = 10.0
 # whole, usually long, path.
 MIN_ELONGATION = 12.0
 WIDE_PSF = 1.5
+# A short streak, one that stands out only in a part of its line, is no wider than this many
+# times the stars' FWHM: the thin edge-on disks that such a search offers are a little wider
+# than a star (1.2-2.3 times on the benchmark's galaxy-rich frames, the trails 0.8-1.0), and
+# too short to tell from a trail by their length.
+SHORT_WIDTH_PSF = 1.15
 # Beyond the ends of a segment, a level within this range of fractions of the level inside
 # them: a fading disk.
 SOFT_END = (0.3, 0.8)
@@ -237,14 +242,16 @@ def on_spike(shape, r, theta, stars, *, reach=3.0, max_angle=np.radians(1.0),
     return bool(np.any(np.abs(across(r, theta, x, y)) <= reach))
 
 
-def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=None):
+def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=None,
+           short=False):
     """Verify the segment [a, b] of the line (r, theta) as a trail.
 
     The ridge is centred first (the band of a wide trail's best line need not sit on its
     crest); then it must stand above its side bands, keep its signal without its brightest
     chunk, and stand out from the parallel lines nearby by `min_snr`. With the stars' FWHM
     `psf_fwhm`, a ridge much sharper than a star (a cosmic ray, a hot column) or, when faint,
-    much wider (background structure) or broader and short (a galaxy) is not a trail either.
+    much wider (background structure) or broader and short (a galaxy) is not a trail either,
+    nor, for a `short` streak (found in a part of its line), one wider than a star.
 
     Examples
     --------
@@ -291,6 +298,8 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
         return verdict("sharp")
     if rd.fwhm > MAX_WIDTH_PSF * (psf_fwhm or DEFAULT_PSF_FWHM) and rd.peak < BRIGHT:
         # Much wider than a star and faint: background structure, not a (defocused) trail.
+        return verdict("broad")
+    if short and psf_fwhm and rd.fwhm > SHORT_WIDTH_PSF * psf_fwhm:
         return verdict("broad")
     level, error = chunk_levels(data, excluded, sigma, r, theta, a, b, width, CHUNKS)
     shape = _shape(level, error)
@@ -427,13 +436,14 @@ class Verifier:
         b = along(streak.theta, *to_frame(shape, *streak.end))
         return min(a, b), max(a, b)
 
-    def __call__(self, streak) -> Verdict:
+    def __call__(self, streak, *, short: bool = False) -> Verdict:
         a, b = self._segment(streak)
         if on_spike(self.data.shape, streak.r, streak.theta, self.stars,
                     reach=3.0 + 2.0 * self.width, length=b - a):
             return Verdict("spike", streak.r, streak.theta, 0.0, Ridge(0.0, 0.0, 0.0, 0.0), 0.0)
         return verify(self.data, self.excluded, self.sigma, streak.r, streak.theta, a, b,
-                      min_snr=self.min_snr, width=self.width, psf_fwhm=self.psf_fwhm)
+                      min_snr=self.min_snr, width=self.width, psf_fwhm=self.psf_fwhm,
+                      short=short)
 
     def finish(self, streak, verdict: Verdict):
         """The streak with its measured width and its flux per length
