@@ -1,6 +1,6 @@
 """The stars' width that the preparation measures, against the truth, on the benchmark skies.
 
-Usage: python bench/psf_width.py [--seeds 0,1,2] [--types cosmics,galaxies,...]
+Usage: python bench/psf_width.py [--seeds 0,1,2] [--types cosmics,galaxies,...] [--size N]
 
 For each field type, the 16 images of the quick plan of ``catalogs.py`` (with their trails) are
 prepared as ``find_streaks`` prepares them, and the measured FWHM of the point-spread function is
@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import warnings
+from dataclasses import replace
 
 import numpy as np
 
@@ -24,10 +25,12 @@ from sky import FIELD_TYPES
 RIGHT = (1.05, 1.45)
 
 
-def ratios(field_type: str, seed: int) -> list[float]:
-    """Measured over true width for each image of the quick plan (NaN where none was measured)."""
+def ratios(field_type: str, seed: int, size: int | None = None) -> list[float]:
+    """Measured over true width for each image of the quick plan, its images `size` pixels
+    a side when given (NaN where none was measured)."""
+    plan = catalogs.QUICK if size is None else replace(catalogs.QUICK, size=size)
     out = []
-    for field in catalogs.plan_fields(catalogs.QUICK, field_type, seed):
+    for field in catalogs.plan_fields(plan, field_type, seed):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             fwhm = prepare_image(field.image).psf_fwhm
@@ -39,11 +42,12 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seeds", default="0,1,2")
     parser.add_argument("--types", default=",".join(FIELD_TYPES))
+    parser.add_argument("--size", type=int, help="side of the images (galaxies: many more a frame)")
     args = parser.parse_args(argv)
     seeds = [int(s) for s in args.seeds.split(",")]
     print(f"{'field':<10} {'images':>6} {'measured':>8} {'right':>6} {'median':>7}")
     for field_type in args.types.split(","):
-        r = np.array([x for s in seeds for x in ratios(field_type, s)])
+        r = np.array([x for s in seeds for x in ratios(field_type, s, args.size)])
         got = r[np.isfinite(r)]
         right = np.count_nonzero((got >= RIGHT[0]) & (got <= RIGHT[1]))
         median = f"{np.median(got):7.2f}" if got.size else "      -"
