@@ -111,13 +111,12 @@ def star_fwhm(data: np.ndarray, y: np.ndarray, x: np.ndarray, peak: np.ndarray,
     `min_stars` - 1 others match in width (within `ALIKE_WIDTH` in log) and ellipticity (within
     `ALIKE_SHAPE`): on a frame hit by many cosmic rays most sources are hits, and many of them
     share a width by chance, but a narrower one. Galaxies are wider, and where they are many a
-    few of them share a width and a shape by chance too: a source is not taken to mark the stars
-    when a group at most 1 / `APART` as wide, but at least `MIN_FWHM` pixels (sharper than
-    that, a group is as likely hits as stars), is more than 1 / `SHARE` times as large as its
-    own. The width taken is the median of the sources
-    from `below` under the marking one to `spread` above it (in log): the stars of a field
-    differ in width by some per cent from place to place, and the widest alike mark the upper
-    end.
+    few of them share a width and a shape by chance too: a source is not taken to mark the
+    stars when a group at most 1 / `APART` as wide, but at least `MIN_FWHM` pixels (sharper
+    than that, a group is as likely hits as stars), is more than 1 / `SHARE` times as large as
+    its own. The width taken is the median of the sources from `below` under the marking one
+    to `spread` above it (in log): the stars of a field differ in width by some per cent from
+    place to place, and the widest alike mark the upper end.
 
     Examples
     --------
@@ -158,7 +157,7 @@ def star_fwhm(data: np.ndarray, y: np.ndarray, x: np.ndarray, peak: np.ndarray,
     width, ellipticity = np.log(width[keep]), ellipticity[keep]
     alike = ((np.abs(width[:, None] - width[None, :]) < ALIKE_WIDTH)
              & (np.abs(ellipticity[:, None] - ellipticity[None, :]) < ALIKE_SHAPE)).sum(axis=1)
-    # Galaxies' chance groups: never nearly as large as the stars' group, at most half as wide.
+    # A chance group of galaxies is far smaller than the stars' group, half as wide or less.
     narrower = ((width[None, :] < width[:, None] - np.log(APART))
                 & (width[None, :] > np.log(MIN_FWHM)))
     rival = np.where(narrower, alike[None, :], 0).max(axis=1, initial=0)
