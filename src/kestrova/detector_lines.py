@@ -25,7 +25,7 @@ import numpy as np
 from scipy import ndimage
 
 from .masks import paint_lines, paint_runs, runs
-from .stats import MAD_TO_SIGMA, MEDIAN_NOISE, masked_median
+from .stats import MEDIAN_NOISE, masked_median, robust_sigma
 
 # A strip along a border parts from the sky by a step of at least EDGE_STEP sigma (per pixel)
 # between two neighbouring lines: far more than a smooth sky changes by from one line to the
@@ -375,8 +375,8 @@ def _off_trend(inside, beyond, band):
         h = ys.size // 2
         slope = (np.median(ys[h:]) - np.median(ys[:h])) / (np.median(xs[h:]) - np.median(xs[:h]))
         residual = beyond - slope * x
-        residual = np.abs(residual - np.median(residual[keep]))
-        keep &= residual <= 3.0 * MAD_TO_SIGMA * np.median(residual[keep])
+        spread = robust_sigma(residual[keep], max_samples=None)
+        keep &= np.abs(residual - np.median(residual[keep])) <= 3.0 * spread
     if np.count_nonzero(keep) < 4:
         return float(np.median(inside) - np.median(beyond))
     slope, intercept = np.polyfit(x[keep], beyond[keep], 1)

@@ -239,8 +239,11 @@ def _halo_window(image, usable, sigma, y, x, core, level, follow, reach, step, w
         values = dither(values, step, rng)
     sky = _local_sky(values, use & (2 * distance > reach), dy, dx, sigma)
     key = (np.arange(n)[:, None, None] * rings + ring)[use]
-    limit = level * sigma * np.maximum(1.0, (distance / follow) ** 2)
-    high = (values > sky + limit)[use]
+
+    def limit(radius):
+        return level * sigma * np.maximum(1.0, (radius / follow) ** 2)
+
+    high = (values > sky + limit(distance))[use]
     total = np.bincount(key, minlength=n * rings).reshape(n, rings)
     above = np.bincount(key, high, minlength=n * rings).reshape(n, rings)
     below = (2 * above <= total) & (total > 0)
@@ -251,10 +254,9 @@ def _halo_window(image, usable, sigma, y, x, core, level, follow, reach, step, w
     # its level there.
     radii = stride * np.arange(rings)
     medians = _ring_medians((values - sky)[use], key, total)
-    outer = _outer_medians(medians)
     with np.errstate(invalid="ignore"):
-        below |= medians - outer <= level * sigma * np.maximum(1.0, (radii / follow) ** 2)
-    ends = below[:, :-1] & below[:, 1:] & (stride * np.arange(rings - 1) > core[:, None])
+        below |= medians - _outer_medians(medians) <= limit(radii)
+    ends = below[:, :-1] & below[:, 1:] & (radii[:-1] > core[:, None])
     found = ends.any(axis=1) & np.isfinite(sky).all(axis=(1, 2))
     first = stride * np.argmax(ends, axis=1).astype(float)
     return np.where(found & (first <= within * reach), first, np.nan)
