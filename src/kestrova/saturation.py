@@ -7,7 +7,6 @@ around a bright star, raises lines that hold no streak.
 
 from __future__ import annotations
 
-import warnings
 from dataclasses import dataclass
 
 import numpy as np
@@ -265,7 +264,11 @@ def _halo_window(image, usable, sigma, y, x, core, level, follow, reach, step, w
 def _ring_medians(values, key, total):
     """Per star and ring (shape of `total`, the count of each), the lower median of the
     `values` whose flat (star, ring) index is `key`; NaN for an empty ring."""
-    ordered = values[np.lexsort((values, key))]
+    # By value, then by key in a stable sort: a key of 16 bits or fewer is radix-sorted, several
+    # times faster than a lexsort of both.
+    order = np.argsort(values)
+    key = key.astype(np.min_scalar_type(max(int(total.size) - 1, 0)), copy=False)
+    ordered = values[order[np.argsort(key[order], kind="stable")]]
     counts = total.ravel()
     first = np.cumsum(counts) - counts
     medians = np.full(counts.size, np.nan)
@@ -275,17 +278,26 @@ def _ring_medians(values, key, total):
 
 
 def _outer_medians(medians):
-    """Per star and ring k, the median of the ring medians from 1.5 k to 2 k (NaN where the
-    window holds none of them)."""
+    """Per star and ring k, the median of the ring medians from 1.5 k to 2 k, leaving out the
+    NaN of empty rings (NaN where the window holds none of them).
+
+    Examples
+    --------
+    >>> _outer_medians(np.array([[9.0, 8.0, 4.0, 2.0, np.nan, 1.0, 0.0]]))
+    array([[nan, 4. , 2. , 0.5, 0. , nan, nan]])
+    """
     n, rings = medians.shape
-    out = np.full((n, rings), np.nan)
-    for k in range(1, rings):
-        lo, hi = -(-3 * k // 2), min(2 * k, rings - 1)
-        if lo <= hi:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", RuntimeWarning)  # all NaN: no outer ring
-                out[:, k] = np.nanmedian(medians[:, lo:hi + 1], axis=1)
-    return out
+    k = np.arange(rings)
+    lo, hi = -(-3 * k // 2), np.minimum(2 * k, rings - 1)
+    # All windows at once, each padded with NaN to the widest: sorted, the NaN come last.
+    index = lo[:, None] + np.arange(max(int((hi - lo).max()) + 1, 1))
+    window = np.where((index <= hi[:, None]) & (k[:, None] > 0),
+                      medians[:, np.minimum(index, rings - 1)], np.nan)
+    window.sort(axis=2)
+    count = np.count_nonzero(~np.isnan(window), axis=2)
+    upper = np.take_along_axis(window, (count // 2)[..., None], axis=2)[..., 0]
+    lower = np.take_along_axis(window, np.maximum(count - 1, 0)[..., None] // 2, axis=2)[..., 0]
+    return np.where(count > 0, 0.5 * (lower + upper), np.nan)
 
 
 def _local_sky(values, outer, dy, dx, sigma):

@@ -37,7 +37,7 @@ from .detect import (ScoreMap, find_peaks, grid_axes, line_grid, reduce_image, r
 from .hough import HoughTransform
 from .measure import Measurer, best_segment
 from .lines import across, along, band_pixels, point, span, to_frame, to_full_r, to_reduced_r
-from .refine import Line, refine_near
+from .refine import Line, refine_line
 from .stats import MAD_TO_SIGMA
 
 __all__ = ["Scale", "Stretch", "TileCandidate", "TileSearch", "choose_scales", "tile_threshold",
@@ -228,8 +228,13 @@ class _Layer:
         """Tiles that hold a pixel of `region`, a boolean array over the (row slice, column
         slice) `box` of the full image."""
         rows, cols = box
+        b, m = self.scale.binning, self.scale.cells
+        i, j = np.array(self.origins).T * b
+        # Only the tiles whose box meets `box` can hold a pixel of it.
+        meets = ((i < rows.stop) & (i + m * b > rows.start)
+                 & (j < cols.stop) & (j + m * b > cols.start))
         out = []
-        for t in range(len(self.origins)):
+        for t in np.flatnonzero(meets).tolist():
             tr, tc = self.box(t)
             r0, r1 = max(tr.start, rows.start), min(tr.stop, rows.stop)
             c0, c1 = max(tc.start, cols.start), min(tc.stop, cols.stop)
@@ -351,10 +356,12 @@ class TileSearch:
         offset = (cols.start + (tile.shape[1] - self.shape[1]) / 2.0,
                   rows.start + (tile.shape[0] - self.shape[0]) / 2.0)
         b, m = layer.scale.binning, layer.scale.cells
-        # The window spans a cell and a half of the tile map each way.
-        line = refine_near(tile, self.sigma, to_reduced_r(c.r, c.theta, 1, offset), c.theta,
-                           half_r=b + 1.0, half_t=1.5 * np.sqrt(2.0) / m,
-                           width=self.detector.width)
+        # The window spans a cell and a half of the tile map each way. Its bands cover much of
+        # the tile: the compiled kernel scores all its pixels faster than the pixels near the
+        # line are gathered and scored (refine_near).
+        line = refine_line(HoughTransform(tile, 1.0), self.sigma,
+                           to_reduced_r(c.r, c.theta, 1, offset), c.theta, half_r=b + 1.0,
+                           half_t=1.5 * np.sqrt(2.0) / m, width=self.detector.width)
         score = line.score / layer.local_noise(c.tile)
         if score < self.threshold(c.scale):
             return None
