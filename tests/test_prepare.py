@@ -289,3 +289,29 @@ def _add_blob(image, y, x, peak, major, minor, angle):
     u, v = dx * np.cos(angle) + dy * np.sin(angle), -dx * np.sin(angle) + dy * np.cos(angle)
     image[rows[inside], cols[inside]] += (peak * np.exp(-0.5 * ((u / major) ** 2
                                                                 + (v / minor) ** 2)))[inside]
+
+
+@pytest.mark.parametrize("stars, rings", [(1, 1), (3, 5), (40, 33)])
+def test_halo_ring_statistics_match_plain_medians(stars, rings):
+    """The halo's ring medians (grouped by a radix sort) and the medians of the rings 1.5 to 2
+    times as far out (all rings at once) against the plain loops they stand for."""
+    from kestrova.saturation import _outer_medians, _ring_medians
+
+    rng = np.random.default_rng(rings)
+    key = rng.integers(0, stars * rings, 50 * stars)
+    values = rng.normal(size=key.size).round(1)            # ties, as quantised data have
+    total = np.bincount(key, minlength=stars * rings).reshape(stars, rings)
+    plain = np.full(stars * rings, np.nan)
+    for k in np.unique(key):
+        ring = np.sort(values[key == k])
+        plain[k] = ring[(ring.size - 1) // 2]
+    medians = _ring_medians(values, key, total)
+    np.testing.assert_array_equal(medians.ravel(), plain)
+    medians[rng.random(medians.shape) < 0.3] = np.nan
+    expected = np.full(medians.shape, np.nan)
+    for k in range(1, rings):
+        window = medians[:, -(-3 * k // 2):min(2 * k, rings - 1) + 1]
+        for i, row in enumerate(window):
+            if np.isfinite(row).any():
+                expected[i, k] = np.nanmedian(row)
+    np.testing.assert_array_equal(_outer_medians(medians), expected)
