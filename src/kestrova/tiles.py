@@ -170,6 +170,8 @@ class _Layer:
         step = max(m // 2, 1)
         rows, cols = _starts(small.shape[0], m, step), _starts(small.shape[1], m, step)
         self.origins = [(i, j) for i in rows for j in cols]
+        # The tiles' first rows and columns in the full image, for finding those a box meets.
+        self.starts = np.array(self.origins, dtype=np.intp).reshape(-1, 2) * scale.binning
         self.grid = line_grid((m, m))
         self.r, self.theta = grid_axes(*self.grid)
         count = HoughTransform(np.ones((m, m)), 1.0).score_map(*self.grid, 1.0) ** 2
@@ -228,11 +230,11 @@ class _Layer:
         """Tiles that hold a pixel of `region`, a boolean array over the (row slice, column
         slice) `box` of the full image."""
         rows, cols = box
-        b, m = self.scale.binning, self.scale.cells
-        i, j = np.array(self.origins).T * b
+        i, j = self.starts.T
         # Only the tiles whose box meets `box` can hold a pixel of it.
-        meets = ((i < rows.stop) & (i + m * b > rows.start)
-                 & (j < cols.stop) & (j + m * b > cols.start))
+        size = self.scale.size
+        meets = ((i < rows.stop) & (i + size > rows.start)
+                 & (j < cols.stop) & (j + size > cols.start))
         out = []
         for t in np.flatnonzero(meets).tolist():
             tr, tc = self.box(t)
