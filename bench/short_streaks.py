@@ -82,7 +82,7 @@ def timing(size, repeats):
     the tile search alone (its maps and candidates, on one thread as find_streaks runs it), on
     an image with one long and one short streak."""
     from kestrova.detect import Detector, choose_binning
-    from kestrova.finder import _one_thread
+    from kestrova.finder import _Threads
     from kestrova.prepare import prepare_image
     from kestrova.tiles import TileSearch
 
@@ -96,8 +96,10 @@ def timing(size, repeats):
         return Detector(prep.detect.copy(), prep.sigma, binning=choose_binning(shape), width=2.0,
                         min_snr=6.0)
 
+    threads = _Threads()
+
     def search(d):
-        with _one_thread("blas"), _one_thread("openmp"):
+        with threads.one("blas"), threads.one("openmp"):
             TileSearch(d).candidates()
 
     out = []

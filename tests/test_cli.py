@@ -176,7 +176,8 @@ def test_bad_options_are_usage_errors_before_any_work(sky, tmp_path, capsys, no_
     assert message in err
 
 
-@pytest.mark.parametrize("options, tiles", [([], None), (["--tiles"], True)])
+@pytest.mark.parametrize("options, tiles",
+                         [([], None), (["--tiles"], True), (["--no-tiles"], False)])
 def test_tiles_option_reaches_the_search(sky, tmp_path, capsys, monkeypatch, options, tiles):
     seen = {}
 

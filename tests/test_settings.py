@@ -45,7 +45,8 @@ def no_work(monkeypatch):
     ({"min_length": -1.0}, ValueError, "min_length must be at least 0"),
     ({"min_length": 400.0}, ValueError, "min_length 400 is longer than the diagonal"),
     ({"width": "2"}, TypeError, "width must be a number"),
-    ({"tiles": 1}, TypeError, "tiles must be True or False, got 1"),
+    ({"tiles": 1}, TypeError, "tiles must be True, False or 'large', got 1"),
+    ({"tiles": "small"}, TypeError, "tiles must be True, False or 'large', got 'small'"),
 ])
 def test_bad_settings_fail_before_any_work(no_work, settings, error, message):
     with pytest.raises(error, match=message) as info:

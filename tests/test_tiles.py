@@ -51,14 +51,26 @@ def test_a_short_streak_on_a_large_image_is_found(seed, truth):
     assert len(found) == 1 and len(catalog) == 1
     assert found[0].length == pytest.approx(truth.length, abs=20.0)
     # Its whole line alone does not reach the threshold, and its snr stays that of the line.
-    assert not on(find_streaks(image), truth)
+    assert not on(find_streaks(image, tiles=False), truth)
     assert found[0].snr < 6.0 <= found[0].score
+
+
+def test_the_default_search_finds_a_streak_of_a_quarter_of_the_image():
+    """Too short to lift its whole line, long for the small tiles: the large tiles of the
+    default search find it, as one record."""
+    truth = short(500.0, 500.0, 0.8, 240.0, 11.0)
+    image, _ = synthetic_sky((1024, 1024), [truth], seed=13)
+    assert not on(find_streaks(image, tiles=False), truth)
+    catalog = find_streaks(image)
+    assert len(on(catalog, truth)) == len(catalog) == 1
+    assert catalog[0].length == pytest.approx(truth.length, abs=30.0)
 
 
 @pytest.mark.parametrize("seed", [0, 1, 2])
 def test_noise_and_stars_give_no_tile_streak(seed):
     image, _ = synthetic_sky((1024, 1024), [], seed=100 + seed)
-    assert len(find_streaks(image, tiles=True)) == len(find_streaks(image))
+    whole_lines = len(find_streaks(image, tiles=False))
+    assert len(find_streaks(image, tiles=True)) == len(find_streaks(image)) == whole_lines
     noise = np.random.default_rng(seed).normal(size=(1024, 1024))
     assert TileSearch(Detector(noise, 1.0, binning=3, width=2.0, min_snr=6.0)).candidates() == []
 

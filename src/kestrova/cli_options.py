@@ -68,11 +68,14 @@ def find_settings(args, shape=None) -> dict:
 
 
 def add_tiles_argument(parser) -> None:
-    """``--tiles``: absent leaves find_streaks's default, so that a scan's settings read as
-    before."""
-    parser.add_argument("--tiles", action="store_true", default=None,
-                        help="also search tiles of the image for streaks too short to stand "
-                             "out on their whole line (slower, and more false detections)")
+    """``--tiles`` and ``--no-tiles``: absent leaves find_streaks's default (the large tiles),
+    so that a scan's settings read as before."""
+    tiles = parser.add_mutually_exclusive_group()
+    tiles.add_argument("--tiles", action="store_const", const=True, default=None,
+                       help="also search small tiles of the image, for the shortest streaks "
+                            "(slower, and more false detections)")
+    tiles.add_argument("--no-tiles", dest="tiles", action="store_const", const=False,
+                       help="search whole lines only, no tiles of the image")
 
 
 def add_input_arguments(parser) -> None:

@@ -9,7 +9,8 @@ streaks: the side lobes that a bright streak throws into the score map vanish wi
 
 When no whole line stands out, the tile search (:mod:`~kestrova.tiles`) offers the lines of
 streaks too short to lift their whole line; its candidates are verified and blanked exactly as
-the others, and the search goes on with whole lines after each one found.
+the others, and the search goes on with whole lines after each one found. By default the tiles
+are a third of the image's side at most; small tiles as well are a setting.
 
 Each step is a stage of its own module: :mod:`~kestrova.prepare` (background, noise, excluded
 pixels), :mod:`~kestrova.detect` (coarse map, peaks, refinement), :mod:`~kestrova.measure`
@@ -32,7 +33,7 @@ from .prepare import prepare_image
 from .progress import reporter
 from .refine import Line
 from .settings import SEARCH_CLIP, as_image, check_settings
-from .tiles import TileSearch
+from .tiles import TileSearch, tile_plan
 from .verify import Verifier
 
 __all__ = ["find_streaks"]
@@ -44,7 +45,7 @@ RESCORE_HALF_ANGLE = 0.2
 def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float = 6.0,
                  max_streaks: int = 20, width: float = 2.0, min_length: float = 20.0,
                  binning: int | None = None, background_box: int | None = 64,
-                 max_candidates: int = 30, tiles: bool = False,
+                 max_candidates: int = 30, tiles: bool | str = "large",
                  progress=None) -> StreakCatalog:
     """Find and measure the straight streaks in an image.
 
@@ -74,12 +75,14 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
     max_candidates : int
         At most this many peaks of the coarse score map, and of the tile maps, are examined per
         search round.
-    tiles : bool
-        Also search tiles of the image at a few scales (:mod:`~kestrova.tiles`), for streaks
-        too short to stand out on their whole line. Images under 512 pixels a side have none.
-        Off by default: it adds some two thirds to the time of a 2048 x 2048 image. On large
-        images it finds many more of the short trails, with about twice the false detections
-        (pieces of galaxies and defects that the preparation leaves in).
+    tiles : bool or "large"
+        Also search tiles of the image (:mod:`~kestrova.tiles`), for streaks too short to
+        stand out on their whole line. "large": tiles of up to a third of the image's side
+        (:func:`~kestrova.tiles.large_scale`; images under 768 pixels a side have none), at
+        little cost. True: small tiles of 128 and 256 pixels as well, which find many more of
+        the shortest trails on large images, with about twice the false detections (pieces of
+        galaxies and defects that the preparation leaves in), and add some two thirds to the
+        time of a 2048 x 2048 image. False: whole lines only.
     progress : bool or callable, optional
         Report each stage as it ends: True prints a line on stderr, a callable is called with a
         :class:`~kestrova.progress.Progress`.
@@ -138,7 +141,8 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
                         stars=stars)
     # The verifier keeps a copy of its own; the catalog's waits at a bit per pixel.
     excluded = np.packbits(excluded)
-    tile_search = TileSearch(detector) if tiles else None
+    scales = tile_plan(shape, tiles)
+    tile_search = TileSearch(detector, scales) if scales else None
     stages = (measurer, detector, verifier) + ((tile_search,) if tile_search else ())
     judge = _Judge(measurer, verifier, stages, 3.0 * width + 5.0)
     first_map = detector.coarse()
@@ -176,7 +180,10 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
                 tile_search.refused(streak)
         if found is None and tile_search is not None:
             # Nothing stands out on its whole line: the streaks too short for that, from the
-            # tile maps (made on first use, so that the streaks found so far are blanked).
+            # tile maps (made on first use, so that the streaks found so far are blanked). The
+            # maps are scored on every thread (a large tile's in two takes two thirds of the
+            # time on one), their candidates refined and measured on one.
+            tile_search.refresh()
             with threads.one("openmp"):
                 found = tile_search.examine(measurer, streaks, judge, max_candidates)
         if found is None:

@@ -77,9 +77,11 @@ def _integer(value, name: str) -> int:
         raise TypeError(f"{name} must be an integer, got {value!r}") from None
 
 
-def _flag(value, name: str) -> bool:
+def _tiles(value, name: str):
+    if isinstance(value, str) and value == "large":
+        return value
     if not isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be True or False, got {value!r}")
+        raise TypeError(f"{name} must be True, False or 'large', got {value!r}")
     return bool(value)
 
 
@@ -111,7 +113,7 @@ def check_settings(shape=None, *, spell: Optional[Callable[[str], str]] = None,
     ------
     TypeError
         A setting that is not a number (or not an integer where a count is expected, or not
-        a bool where a switch is).
+        True, False or "large" for ``tiles``).
     ValueError
         A setting out of its range (NaN and infinities included), with a one-line message.
 
@@ -181,6 +183,6 @@ _CHECKS = {
     "binning": lambda v, name: _at_least(_integer(v, name), 1, name),
     "background_box": lambda v, name: _at_least(_integer(v, name), 1, name),
     "max_candidates": lambda v, name: _at_least(_integer(v, name), 1, name),
-    "tiles": _flag,
+    "tiles": _tiles,
 }
 _OPTIONAL = {"sigma", "binning", "background_box"}

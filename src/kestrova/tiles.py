@@ -2,10 +2,12 @@
 
 The coarse map scores whole lines, so a streak much shorter than the image is diluted by the
 noise of the rest of its line: a 64-pixel streak on a 2048-pixel image adds its signal to some
-2000 pixels of noise. Here the image is cut into square tiles at a few sizes (128 pixels and
-doubling), overlapping by half, and every line of every tile is scored on the tile's
-block-averaged pixels with the compiled ``HoughTransform.score_map``: a streak of length L is
-scored over a chord of length comparable to L.
+2000 pixels of noise. Here the image is cut into square tiles, overlapping by half, and every
+line of every tile is scored on the tile's block-averaged pixels with the compiled
+``HoughTransform.score_map``: a streak of length L is scored over a chord of length comparable
+to L. The default search has one size of tiles, up to a third of the image's side
+(:func:`large_scale`); small tiles (:func:`choose_scales`, 128 pixels and doubling) find
+shorter streaks, at a cost in time and false detections.
 
 More trials need a higher threshold. Each tile map is divided by its own robust spread (never
 below that of white noise), and a peak is a candidate when it reaches the level that all tiles of
@@ -40,8 +42,8 @@ from .lines import across, along, band_pixels, point, span, to_frame, to_full_r,
 from .refine import Line, refine_line
 from .stats import MAD_TO_SIGMA
 
-__all__ = ["Scale", "Stretch", "TileCandidate", "TileSearch", "choose_scales", "tile_threshold",
-           "measure_within", "FALSE_CANDIDATES"]
+__all__ = ["Scale", "Stretch", "TileCandidate", "TileSearch", "choose_scales", "large_scale",
+           "tile_plan", "tile_threshold", "measure_within", "FALSE_CANDIDATES"]
 
 # Probability that the tiles of an image of pure noise give a candidate.
 FALSE_CANDIDATES = 0.001
@@ -58,7 +60,7 @@ NOISE_TAIL = 0.67
 # is brighter per pixel than a long one (2 to 4), and must not lose its signal; a star averaged
 # into a reduced pixel must not dominate a line of a few dozen.
 TILE_CLIP = 4.0
-# A streak found in a tile spans at least this many of its reduced pixels (a quarter of a
+# A streak found in a tile spans at least this many of its reduced pixels (a quarter of a small
 # tile's side): over fewer, a map cannot tell it from a pair of stars or a small galaxy.
 MIN_CELLS = 8
 # The outer half of a streak found in a tile holds at least this fraction of the signal of its
@@ -110,6 +112,52 @@ def choose_scales(shape, *, smallest: int = 128, cells: int = 32, max_binning: i
         scales.append(Scale(size, max(1, size // cells)))
         size *= 2
     return scales
+
+
+def large_scale(shape, *, cells: int = 64, min_binning: int = 4) -> Scale | None:
+    """The tiles of the default search: the largest power of two within a third of the larger
+    image side (and within the smaller one), block-averaged to `cells` reduced pixels a side;
+    None when that takes a binning under `min_binning` (images under 768 pixels a side), where
+    a tile is too small a part of the image to gain on its whole lines.
+
+    A streak from about a tenth to half of the image's side is scored over a chord comparable
+    to its length; a 2048 x 2048 image has 49 such tiles, which cost about as much as its
+    coarse map, and far fewer trials than the small tiles of :func:`choose_scales` (a lower
+    threshold).
+
+    Examples
+    --------
+    >>> large_scale((2048, 2048)), large_scale((768, 1024))
+    (Scale(size=512, binning=8), Scale(size=256, binning=4))
+    >>> large_scale((600, 700)) is None
+    True
+    """
+    size = 2 ** int(np.floor(np.log2(max(max(shape) / 3.0, 1.0))))
+    if size // cells < min_binning or size > min(shape):
+        return None
+    return Scale(size, size // cells)
+
+
+def tile_plan(shape, tiles) -> list[Scale]:
+    """The tile scales of a search with the ``tiles`` setting of
+    :func:`~kestrova.find_streaks`: none for False, the :func:`large_scale` for "large", and
+    for True the small tiles of :func:`choose_scales` as well (those of the large tiles' size
+    at the large tiles' finer binning).
+
+    Examples
+    --------
+    >>> [s.size for s in tile_plan((2048, 2048), True)], tile_plan((2048, 2048), False)
+    ([128, 256, 512], [])
+    >>> tile_plan((1024, 1024), True)
+    [Scale(size=128, binning=4), Scale(size=256, binning=4)]
+    """
+    if tiles is False:
+        return []
+    large = large_scale(shape)
+    scales = choose_scales(shape) if tiles is True else []
+    if large is not None:
+        scales = [s for s in scales if s.size != large.size] + [large]
+    return sorted(scales, key=lambda s: s.size)
 
 
 def tile_threshold(trials: float, false_rate: float = FALSE_CANDIDATES) -> float:
@@ -301,7 +349,7 @@ class TileSearch:
         self._tails: list[float] = []
         self._failed: list[Stretch] = []
 
-    def _refresh(self) -> None:
+    def refresh(self) -> None:
         """Make the tile maps, or score again those of the tiles blanked since."""
         if self.layers is None:
             self.reduced = _reductions(self.detector.detect, self.sigma,
@@ -322,7 +370,7 @@ class TileSearch:
     def level(self, scale: int) -> float:
         """The S/N that pure noise rarely reaches in the maps of `scale`: the Gaussian level
         for all maps' cells, widened as much as the maps' own tail is wider than noise's."""
-        self._refresh()
+        self.refresh()
         return self.base * self._tails[scale]
 
     def threshold(self, scale: int) -> float:
@@ -334,7 +382,7 @@ class TileSearch:
         """Peaks of all tile maps above the level that pure noise reaches rarely (and the
         search's seed threshold), strongest first, one per line and stretch, leaving out those
         on the lines of the streaks `found`."""
-        self._refresh()
+        self.refresh()
         seeds = [max(self.level(i), SEED_FRACTION * self.detector.min_snr)
                  for i in range(len(self.layers))]
         pool = sorted((c for layer in self.layers for peaks in layer.peaks for c in peaks
