@@ -121,7 +121,7 @@ def large_scale(shape, *, cells: int = 64, min_binning: int = 4) -> Scale | None
     a tile is too small a part of the image to gain on its whole lines.
 
     A streak from about a tenth to half of the image's side is scored over a chord comparable
-    to its length; a 2048 x 2048 image has 49 such tiles, which cost about as much as its
+    to its length; a 2048 x 2048 image has 49 such tiles, which cost about half as much as its
     coarse map, and far fewer trials than the small tiles of :func:`choose_scales` (a lower
     threshold).
 
@@ -151,10 +151,10 @@ def tile_plan(shape, tiles) -> list[Scale]:
     >>> tile_plan((1024, 1024), True)
     [Scale(size=128, binning=4), Scale(size=256, binning=4)]
     """
-    if tiles is False:
+    if not tiles:
         return []
     large = large_scale(shape)
-    scales = choose_scales(shape) if tiles is True else []
+    scales = [] if tiles == "large" else choose_scales(shape)
     if large is not None:
         scales = [s for s in scales if s.size != large.size] + [large]
     return sorted(scales, key=lambda s: s.size)
