@@ -76,13 +76,13 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
         At most this many peaks of the coarse score map, and of the tile maps, are examined per
         search round.
     tiles : bool or "large"
-        Also search tiles of the image (:mod:`~kestrova.tiles`), for streaks too short to
-        stand out on their whole line. "large": tiles of up to a third of the image's side
-        (:func:`~kestrova.tiles.large_scale`; images under 768 pixels a side have none), for
-        some 0.03 s on a 2048 x 2048 image. True: small tiles of 128 and 256 pixels as well, which find many more of
-        the shortest trails on large images, with about twice the false detections (pieces of
-        galaxies and defects that the preparation leaves in), and add some two thirds to the
-        time of a 2048 x 2048 image. False: whole lines only.
+        Also search tiles of the image (:mod:`~kestrova.tiles`), for streaks too short to stand out
+        on their whole line. "large": tiles of up to a third of the image's side
+        (:func:`~kestrova.tiles.large_scale`; none when both sides are under 768 pixels), for some
+        0.03 s on a 2048 x 2048 image. True: small tiles of 128 and 256 pixels as well, which find
+        many more of the shortest trails on large images, with about twice the false detections
+        (pieces of galaxies and defects that the preparation leaves in), and add some two thirds to
+        the time of a 2048 x 2048 image. False: whole lines only.
     progress : bool or callable, optional
         Report each stage as it ends: True prints a line on stderr, a callable is called with a
         :class:`~kestrova.progress.Progress`.

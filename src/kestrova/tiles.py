@@ -117,7 +117,7 @@ def choose_scales(shape, *, smallest: int = 128, cells: int = 32, max_binning: i
 def large_scale(shape, *, cells: int = 64, min_binning: int = 4) -> Scale | None:
     """The tiles of the default search: the largest power of two within a third of the larger
     image side (and within the smaller one), block-averaged to `cells` reduced pixels a side;
-    None when that takes a binning under `min_binning` (images under 768 pixels a side), where
+    None when that takes a binning under `min_binning` (both sides under 768 pixels), where
     a tile is too small a part of the image to gain on its whole lines.
 
     A streak from about a tenth to half of the image's side is scored over a chord comparable
