@@ -66,6 +66,20 @@ def test_the_default_search_finds_a_streak_of_a_quarter_of_the_image():
     assert catalog[0].length == pytest.approx(truth.length, abs=30.0)
 
 
+@pytest.mark.parametrize("seed", [1, 2])
+def test_a_bright_short_streak_is_found_though_the_search_image_clips_it(seed):
+    """At 5 sigma a pixel, a 70-pixel streak is held at the search image's limit all along:
+    the whole line's map clips it away, and a tile must not take it for a blend of stars."""
+    rng = np.random.default_rng(seed)
+    image = rng.normal(100.0, 5.0, (1024, 1024))
+    (x0, y0), angle = rng.uniform(200.0, 800.0, 2), rng.uniform(0.0, np.pi)
+    x1, y1 = x0 + 70.0 * np.cos(angle), y0 + 70.0 * np.sin(angle)
+    truth = TrueStreak(x0, y0, x1, y1, 5.0 * 5.0 * np.sqrt(2.0 * np.pi))
+    catalog = find_streaks(draw_streak(image, truth))
+    assert len(on(catalog, truth)) == len(catalog) == 1
+    assert catalog[0].length == pytest.approx(truth.length, abs=10.0)
+
+
 @pytest.mark.parametrize("seed", [0, 1, 2])
 def test_noise_and_stars_give_no_tile_streak(seed):
     image, _ = synthetic_sky((1024, 1024), [], seed=100 + seed)

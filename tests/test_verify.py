@@ -41,7 +41,7 @@ def _modulated(image, truth, profile):
     return image
 
 
-@pytest.mark.parametrize("case", ["wide", "dip", "glint", "stars on it"])
+@pytest.mark.parametrize("case", ["wide", "dip", "glint", "long glint", "stars on it"])
 def test_a_trail_is_one_record_with_its_true_ends(case):
     truth = TrueStreak(40.0, 60.0, 350.0, 230.0, 6.0, 5.0 if case == "wide" else 1.2)
     image, _ = synthetic_sky(SHAPE, [], n_stars=0, seed=11)
@@ -49,6 +49,7 @@ def test_a_trail_is_one_record_with_its_true_ends(case):
         "wide": lambda f: 40.0,                                     # FWHM 12 px, very bright
         "dip": lambda f: 0.35 if 0.45 < f < 0.6 else 1.0,           # a tumbling satellite
         "glint": lambda f: 6.0 if 0.3 < f < 0.33 else 1.0,
+        "long glint": lambda f: 6.0 if f < 0.2 else 1.0,            # the best box is the glint
         "stars on it": lambda f: 1.0,
     }[case]
     _modulated(image, truth, profile)

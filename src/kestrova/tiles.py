@@ -68,8 +68,13 @@ MIN_CELLS = 8
 MIN_OUTER = 0.5
 # A streak found in a tile whose band holds more than this fraction of pixels at the search
 # image's limit is a bright compact thing (a blend of stars, which the preparation keeps as
-# elongated): a faint streak of the kind that only the tiles find has far fewer.
+# elongated), unless they lie all along it: a faint streak has far fewer, and a bright short
+# one, which the whole lines' map clips away, has them in each of CLIPPED_CHUNKS equal chunks of
+# its length, at least CLIPPED_EVEN of their share over the whole (its blurred ends take some
+# from the outer chunks); a blend has them in its stars' cores, with gaps between.
 MAX_CLIPPED = 0.3
+CLIPPED_CHUNKS = 6
+CLIPPED_EVEN = 0.5
 # A line is scored only where its chord holds at least this fraction of the tile side: a
 # streak's middle lies in the central half of some tile, whose chords are longer.
 MIN_CHORD = 0.5
@@ -480,8 +485,8 @@ class TileSearch:
         order = np.argsort(dm)
         segment = best_segment(dm[order], np.cumsum(data[rows, cols][order]),
                                [(c.start, c.end)])
-        if segment is None or _clipped(data, self.detector.detect, rows, cols,
-                                       (dm >= segment[0]) & (dm <= segment[1])) > MAX_CLIPPED:
+        if segment is None or _compact(data, self.detector.detect, rows, cols, dm,
+                                       segment[0], segment[1]):
             return None
         near = self._near(c)
         measure = partial(measure_within, measurer, found=found, box=near)
@@ -492,9 +497,9 @@ class TileSearch:
         if streak.length < MIN_CELLS * layer.scale.binning:
             return None
         rows, cols, _, dm = band_pixels(self.shape, streak.r, streak.theta, streak.width)
-        within = (dm >= record.start) & (dm <= record.end)
-        if _clipped(data, self.detector.detect, rows, cols, within) > MAX_CLIPPED:
+        if _compact(data, self.detector.detect, rows, cols, dm, record.start, record.end):
             return None
+        within = (dm >= record.start) & (dm <= record.end)
         middle = np.abs(dm - 0.5 * (record.start + record.end)) < 0.25 * streak.length
         inner = data[rows[within & middle], cols[within & middle]].sum()
         outer = data[rows[within & ~middle], cols[within & ~middle]].sum()
@@ -545,15 +550,39 @@ def _crosses(f: Stretch, x, y, reach: float) -> bool:
                  & (t > f.start - f.margin) & (t < f.end + f.margin)).any())
 
 
-def _clipped(data, detect, rows, cols, select) -> float:
-    """Fraction of the valid pixels (rows, cols)[select] that the search image `detect` holds
-    at its limit, that is, where it differs from the measured image `data`."""
-    rows, cols = rows[select], cols[select]
-    values = data[rows, cols]
+def _compact(data, detect, rows, cols, dm, start, end) -> bool:
+    """Whether the band pixels (rows, cols), at along-line positions `dm`, of the stretch
+    [start, end] are a bright compact thing's: more than MAX_CLIPPED of the valid ones are held
+    at the search image `detect`'s limit (where it differs from the measured image `data`),
+    and some chunk of the stretch has too few of them to be a bright streak's.
+
+    Examples
+    --------
+    >>> dm = np.arange(60.0); rows = np.zeros(60, int); cols = np.arange(60)
+    >>> data = np.full((1, 60), 5.0); detect = np.minimum(data, 3.0)          # clipped all along
+    >>> _compact(data, detect, rows, cols, dm, 0.0, 59.0)
+    False
+    >>> detect[0, 20:40] = data[0, 20:40] = 1.0                               # a gap between two
+    >>> _compact(data, detect, rows, cols, dm, 0.0, 59.0)
+    True
+    """
+    select = (dm >= start) & (dm <= end)
+    values = data[rows[select], cols[select]]
     valid = values != 0.0
     if not valid.any():
-        return 0.0
-    return float(np.mean(detect[rows, cols][valid] != values[valid]))
+        return False
+    at_limit = detect[rows[select], cols[select]][valid] != values[valid]
+    share = float(np.mean(at_limit))
+    if share <= MAX_CLIPPED:
+        return False
+    n = CLIPPED_CHUNKS
+    chunk = np.minimum(((dm[select][valid] - start) * n / max(end - start, 1e-9)).astype(int),
+                       n - 1)
+    counts = np.bincount(chunk, minlength=n)
+    held = np.bincount(chunk, weights=at_limit, minlength=n)
+    # A chunk that is all masked (a star on the streak) tells nothing.
+    seen = counts > 0
+    return bool((held[seen] / counts[seen]).min() < CLIPPED_EVEN * share)
 
 
 def measure_within(measurer, line: Line, found, box):
