@@ -14,15 +14,15 @@ below that of white noise), and a peak is a candidate when it reaches the level 
 an image of pure noise together reach with probability :data:`FALSE_CANDIDATES`: the Gaussian
 tail level for the number of independent cells of all maps, widened by as much as the maps' own
 tail is wider than that of noise (galaxies, faint stars and cosmic rays widen it several times,
-one streak does not). A candidate is refined on the full-resolution pixels of its tile alone,
-where it must reach that level and ``min_snr``, and measured like any other line on the pixels
-near its tile; its streak must overlap the tile. Candidates on the line of a streak found or
-refused before are dropped; bright compact things that the preparation keeps as elongated
-(blends of stars), streaks shorter than a quarter of a tile and streaks that fade from their
-middle (galaxies) are refused. What is left is verified and blanked like any line
-(:mod:`~kestrova.verify`), as a short streak: no wider than a star (a thin edge-on disk is a
-little wider); its acceptance rests on the significance of its own segment, while its ``snr``
-stays that of its whole line, often below ``min_snr``.
+one streak does not). A candidate is refined on the full-resolution pixels of its tile alone, where
+it must reach that level and ``min_snr``, and measured like any other line on the pixels near its
+tile; its streak must overlap the tile. Candidates on the line of a streak found or refused before
+are dropped; bright compact things that the preparation keeps as elongated (blends of stars, at the
+search image's limit in knots, where a bright streak is at it all along), streaks shorter than a
+quarter of a tile and streaks that fade from their middle (galaxies) are refused. What is left is
+verified and blanked like any line (:mod:`~kestrova.verify`), as a short streak: no wider than a
+star (a thin edge-on disk is a little wider); its acceptance rests on the significance of its own
+segment, while its ``snr`` stays that of its whole line, often below ``min_snr``.
 """
 
 from __future__ import annotations
