@@ -325,18 +325,19 @@ def _drop_stray_piece(position, values, segment, sigma, *, min_gap=MASKED_GAP,
     return segment
 
 
-def extend_segment(position, values, segment, sigma, *, min_level=0.1, min_snr=5.0,
-                   max_gap=30.0, max_gap_fraction=0.5):
+def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=5.0,
+                   max_gap=30.0, max_gap_fraction=0.5, follow_level=0.1, follow_gap=5.0):
     """Grow a segment (start, end, sum, count) over the pieces of the same trail beyond its
     ends, so that a dip in brightness (a tumbling satellite), a star or a masked column on the
     trail does not end it.
 
     Beyond each end, the best box of the remaining samples (:func:`best_segment`) is joined when
     it stands out by itself (S/N at least `min_snr`: the best of the many boxes of a line of
-    noise reaches 3 or 4) and at least `min_level` of the segment's level (the segment may be a
-    glint several times as bright as the rest of its trail), and so does the gap with it (a dip,
-    not an empty stretch up to a star's wing), within `max_gap` pixels or `max_gap_fraction` of
-    the segment's length; the samples in the gap count in the sum.
+    noise reaches 3 or 4) and at least `min_level` of the segment's level, and so does the gap
+    with it (a dip, not an empty stretch up to a star's wing), within `max_gap` pixels or
+    `max_gap_fraction` of the segment's length; the samples in the gap count in the sum. A piece
+    that follows on within `follow_gap` pixels needs only `follow_level`: the segment may be a
+    glint several times as bright as the rest of its trail.
     Masked pixels are no samples: a gap they leave is bridged like any other.
 
     Examples
@@ -363,8 +364,9 @@ def extend_segment(position, values, segment, sigma, *, min_level=0.1, min_snr=5
             # The gap and the piece together must hold up as a continuation of the trail too.
             added = values[(position > b) & (position < d) if side > 0 else
                            (position > c) & (position < a)]
+            floor = (follow_level if gap <= follow_gap else min_level) * level
             if (min(t / np.sqrt(n), added.sum() / np.sqrt(added.size)) < min_snr * sigma
-                    or min(t / n, added.mean()) < min_level * level
+                    or min(t / n, added.mean()) < floor
                     or gap > max(max_gap, max_gap_fraction * (b - a))):
                 break
             if side > 0:
