@@ -151,6 +151,17 @@ def test_pieces_beyond_a_dip_are_joined_but_an_empty_gap_is_not():
     assert extend_segment(position, values, segment, 0.5)[:2] == (20.5, 149.5)
 
 
+@pytest.mark.parametrize("gap, end", [(0, 349.5), (10, 99.5)])
+def test_a_faint_rest_of_a_glint_is_joined_only_where_it_follows_on(gap, end):
+    """The box found the glint alone; the rest of its trail, at an eighth of its level, follows
+    on. Beyond an empty gap it could as well be something else's (a crossing cosmic-ray track)."""
+    position = np.arange(400.0)
+    values = np.zeros(400)
+    values[50:100] = 6.0
+    values[100 + gap:350] = 0.8
+    assert extend_segment(position, values, (49.5, 99.5, 300.0, 50), 0.5)[:2] == (49.5, end)
+
+
 def test_a_trail_fading_towards_the_edge_keeps_its_end_there():
     position = np.arange(300.0)
     values = np.where(position > 50, 1.0, 0.0)
