@@ -567,17 +567,17 @@ def _compact(data, detect, rows, cols, dm, start, end) -> bool:
     True
     """
     select = (dm >= start) & (dm <= end)
-    values = data[rows[select], cols[select]]
+    rows, cols, dm = rows[select], cols[select], dm[select]
+    values = data[rows, cols]
     valid = values != 0.0
     if not valid.any():
         return False
-    at_limit = detect[rows[select], cols[select]][valid] != values[valid]
+    at_limit = detect[rows, cols][valid] != values[valid]
     share = float(np.mean(at_limit))
     if share <= MAX_CLIPPED:
         return False
     n = CLIPPED_CHUNKS
-    chunk = np.minimum(((dm[select][valid] - start) * n / max(end - start, 1e-9)).astype(int),
-                       n - 1)
+    chunk = np.minimum(((dm[valid] - start) * n / max(end - start, 1e-9)).astype(int), n - 1)
     counts = np.bincount(chunk, minlength=n)
     held = np.bincount(chunk, weights=at_limit, minlength=n)
     # A chunk that is all masked (a star on the streak) tells nothing.
