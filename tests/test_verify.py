@@ -5,8 +5,9 @@ import numpy as np
 import pytest
 
 from kestrova import find_streaks
-from kestrova.measure import best_segment, extend_segment
+from kestrova.measure import Measurer, best_segment, extend_segment
 from kestrova.lines import across, along, line_through, to_frame
+from kestrova.refine import Line
 from kestrova.ridge import flux_per_length
 from kestrova.synthetic import TrueStreak, draw_streak, synthetic_sky
 from kestrova.verify import verify
@@ -185,16 +186,38 @@ def test_noise_beyond_a_trail_does_not_extend_it():
     assert max(grown) < 30.0
 
 
-def test_bright_pixels_beside_a_trail_do_not_drown_its_significance():
-    # Unmasked hot pixels and cosmic-ray hits in the parallel bands: each would widen the
-    # scatter of the lines beside the trail by itself.
+@pytest.mark.parametrize("rows", [np.r_[40:130, 170:260], np.r_[140:146, 155:161]])
+def test_bright_pixels_beside_a_trail_do_not_drown_it(rows):
+    # Unmasked hot pixels and cosmic-ray hits in the parallel bands (each would widen the
+    # scatter of the lines beside the trail by itself) or in its side bands (which a few of
+    # them raise above a faint trail's peak, as a galaxy's or a halo's light does).
     rng = np.random.default_rng(3)
-    rows = np.arange(300.0)[:, None]
-    data = rng.normal(0.0, 1.0, (300, 400)) + 0.6 * np.exp(-0.5 * ((rows - 150) / 1.3) ** 2)
-    hits = rng.choice(np.r_[40:130, 170:260], 40), rng.integers(50, 350, 40)
+    data = rng.normal(0.0, 1.0, (300, 400))
+    data += 0.6 * np.exp(-0.5 * ((np.arange(300.0)[:, None] - 150) / 1.3) ** 2)
+    hits = rng.choice(rows, 40), rng.integers(50, 350, 40)
     data[hits] += 200.0
     v = verify(data, data < -99, 1.0, -0.5, 0.0, -150.0, 150.0, min_snr=6.0, width=2.0)
     assert v.ok, v.reason
+
+
+@pytest.mark.parametrize("knot, trail", [(400, True), (30, True), (400, False)])
+def test_a_bright_knot_on_a_faint_trail_is_left_out_of_it(knot, trail):
+    """A bright thing that the preparation kept (a cosmic-ray track, a galaxy's core) outweighs
+    a long faint trail through it in the box fit; alone on its line, it is no streak."""
+    rng = np.random.default_rng(7)
+    data = rng.normal(0.0, 1.0, (60, 800))
+    if trail:
+        data += 0.5 * np.exp(-0.5 * ((np.arange(60.0)[:, None] - 30.0) / 1.3) ** 2)
+    data[29:32, knot:knot + 4] = 300.0
+    measured = Measurer(data, 1.0, width=2.0).measure(Line(-0.5, 0.0, 10.0), [])
+    if not trail:
+        assert measured is None
+        return
+    streak, record = measured
+    assert (streak.x_start, streak.x_end) == (0.0, 799.0)
+    assert len(record.knots) == 1
+    # The band holds some 0.9 of the trail's 1.63 per pixel; the knot would add 4.5.
+    assert 1.2 < streak.flux_per_length < 1.8
 
 
 @pytest.mark.parametrize("side", ["edge", "mask"])

@@ -106,6 +106,9 @@ class StreakRecord:
         The ramp fit: level, slope, start, end, goodness (along-line positions).
     start, end : float
         The adopted along-line start and end.
+    knots : tuple of (float, float)
+        Along-line (start, end) of bright knots left out of the measurement: compact things on
+        the line (a cosmic-ray hit, a galaxy's core) that outweighed a faint streak through them.
     """
 
     position: np.ndarray
@@ -113,6 +116,7 @@ class StreakRecord:
     fit: np.ndarray
     start: float
     end: float
+    knots: tuple = ()
 
 
 @dataclass(frozen=True)

@@ -28,7 +28,7 @@ import numpy as np
 
 from .catalog import Refusal, StreakCatalog
 from .detect import Detector, choose_binning, find_peaks
-from .measure import Measurer
+from .measure import Measurer, knot_regions
 from .prepare import prepare_image
 from .progress import reporter
 from .refine import Line
@@ -223,6 +223,10 @@ class _Judge:
         self.refused = []
 
     def __call__(self, measured, line, measure, *, short=False):
+        # The knots left out of the measurement are left out of everything from now on.
+        for region, box in knot_regions(self.measurer.ht.image.shape, *measured):
+            for stage in self.stages:
+                stage.blank(region, box)
         verifier = partial(self.verifier, short=short)
         streak, record, verdict = _verified(measured, line, measure, verifier)
         if verdict.ok:

@@ -15,10 +15,11 @@ import numpy as np
 
 from .catalog import Streak, StreakRecord
 from .hough import HoughTransform
-from .lines import across, along, band_pixels, canonical, chord, point, to_frame, to_pixels
+from .lines import (across, along, band_pixels, canonical, chord, point, segment_region,
+                    to_frame, to_pixels)
 from .refine import Line
 
-__all__ = ["Measurer", "MeasuringTransform", "best_segment"]
+__all__ = ["Measurer", "MeasuringTransform", "best_segment", "knot_regions"]
 
 # The samples beyond a segment's end, out to the image's edge, are joined at this S/N
 # (see _run_out).
@@ -39,6 +40,13 @@ STRAY_EXCESS = 1.5
 # exp(-EDGE_LLR).
 EDGE_REACH = 50.0
 EDGE_LLR = 3.0
+# A line whose best box shrinks below the shortest streak is measured again without it, up to
+# MAX_KNOTS times; what is left must hold a streak of this S/N by itself (a noise line's best
+# box over a few thousand samples reaches 4-5). A knot left out is excluded from the search
+# over KNOT_REACH pixels of the line around it: as far as a bright blob's wings reach.
+MAX_KNOTS = 2
+KNOT_TRAIL_SNR = 6.0
+KNOT_REACH = 10.0
 
 
 class MeasuringTransform(HoughTransform):
@@ -98,7 +106,7 @@ class Measurer:
         stretch = self._stretch(elements, fit, chord(r, theta, shape))
         if stretch is None:
             return None
-        a, b, total, count = stretch
+        a, b, total, count, knots = stretch
         length = b - a
         inside = elements[0][1:-1]
         inside = np.count_nonzero((inside > a) & (inside < b))
@@ -116,7 +124,7 @@ class Measurer:
             level=float(fit[0]), goodness=float(fit[4]), width=w)
         step = max(1, elements.shape[1] // 4000)
         record = StreakRecord(elements[0, ::step].copy(), elements[1, ::step].copy(), fit,
-                              float(a), float(b))
+                              float(a), float(b), tuple(knots))
         return streak, record
 
     def ramp(self, streak: Streak, record: StreakRecord):
@@ -132,15 +140,40 @@ class Measurer:
 
     def _stretch(self, elements, fit, limits):
         """The stretch (start, end, sum, count) of the band's samples `elements` that a streak
-        covers, within the line's `limits` inside the image; None when it is shorter than
-        `min_length` or holds no signal."""
-        lo, hi = limits
+        covers, within the line's `limits` inside the image, and the (start, end) of the knots
+        left out; None when it is shorter than `min_length` or holds no signal."""
         # Excluded pixels were set to exactly 0: leave them out, so that a streak is measured
         # across a masked star or a blanked crossing streak.
         values = np.diff(elements[1], prepend=0.0)
         valid = values != 0.0
         position, values = elements[0][valid], values[valid]
-        seeds = [(fit[2], fit[3]), (lo, hi)] if np.isfinite(fit[2]) else [(lo, hi)]
+        seeds = [(fit[2], fit[3]), limits] if np.isfinite(fit[2]) else [limits]
+        knots = []
+        for _ in range(MAX_KNOTS + 1):
+            stretch = self._segment(position, values, seeds, limits)
+            if stretch is None:
+                return None
+            (a, b, total, count), box = stretch
+            if b - a >= self.min_length:
+                break
+            # A bright knot that the preparation kept (a cosmic-ray hit, a galaxy's core)
+            # outweighs a long faint trail through it in the box fit, and then shrinks to
+            # nothing: measure the line without it, as across a masked star.
+            knots.append((min(a, box[0]) - self.width, max(b, box[1]) + self.width))
+            keep = (position < knots[-1][0]) | (position > knots[-1][1])
+            position, values = position[keep], values[keep]
+            seeds = [limits]
+        else:
+            return None
+        if total <= 0 or knots and total < KNOT_TRAIL_SNR * self.sigma * np.sqrt(count):
+            return None
+        return a, b, total, count, knots
+
+    def _segment(self, position, values, seeds, limits):
+        """The segment of a streak among the valid samples (`position`, `values`), from the
+        box fit from `seeds` with its pieces joined and its ends placed, and the box fit's own
+        (start, end); None when no box holds signal."""
+        lo, hi = limits
         # A box of fewer samples than a streak of `min_length` holds would find the brightest
         # star or galaxy core on the line, not the trail.
         density = position.size / max(position[-1] - position[0], 1.0) if position.size else 0.0
@@ -149,15 +182,14 @@ class Measurer:
         segment = best_segment(position, running, seeds, min_count=min_count)
         if segment is None:
             return None
+        box = segment[:2]
         # A run emptier than the rest separates two streaks (the other is found on a later
         # pass); over what remains, the trail's pieces are joined again and its ends placed.
         segment = _split_at_gap(position, running, segment, self.sigma, self.min_length)
         segment = _drop_stray_piece(position, values, segment, self.sigma)
         a, b, total, count = trail_ends(position, values, segment, self.sigma)
         a, b = _to_edge(position, max(a, lo), min(b, hi), lo, hi, 2.0 * self.width + 1.0)
-        if b - a < self.min_length or total <= 0:
-            return None
-        return a, b, total, count
+        return (a, b, total, count), box
 
     def blank(self, region: np.ndarray, box) -> None:
         """Zero the pixels `region` of the (row slice, column slice) `box` of the image."""
@@ -199,6 +231,32 @@ def _to_edge(position, a, b, lo, hi, slack, reach=MASKED_EDGE):
     if position.size and position[-1] - b <= slack and hi - b <= reach:
         b = hi
     return a, b
+
+
+def knot_regions(shape, streak: Streak, record: StreakRecord) -> list:
+    """The (region, box) of each knot that the measurement of `streak` left out (see
+    :func:`~kestrova.lines.segment_region`), over `KNOT_REACH` pixels around it.
+
+    Examples
+    --------
+    >>> rows = np.arange(60.0)[:, None]
+    >>> data = np.random.default_rng(0).normal(size=(60, 400))
+    >>> data += 0.8 * np.exp(-0.5 * (rows - 30.0) ** 2)          # a faint trail, r = -0.5
+    >>> data[29:32, 200:204] = 400.0                             # and a bright knot on it
+    >>> streak, record = Measurer(data, 1.0, width=2.0).measure(Line(-0.5, 0.0, 10.0), [])
+    >>> streak.x_start, streak.x_end, len(record.knots)
+    (0.0, 399.0, 1)
+    >>> [(region, (rows, cols))] = knot_regions(data.shape, streak, record)
+    >>> columns = np.flatnonzero(region.any(axis=0)) + cols.start
+    >>> rows = np.flatnonzero(region.any(axis=1)) + rows.start
+    >>> int(columns[0]), int(columns[-1]), int(rows[0]), int(rows[-1])
+    (182, 215, 21, 39)
+    """
+    out = []
+    for a, b in record.knots:
+        ends = [to_pixels(shape, *point(streak.r, streak.theta, t)) for t in (a, b)]
+        out.append(segment_region(shape, streak.r, streak.theta, *ends, KNOT_REACH, KNOT_REACH))
+    return out
 
 
 def best_segment(position, running_sum, seeds, *, min_count: int = 2):

@@ -71,8 +71,10 @@ class Ridge:
     extent: float
 
 
-def cross_profile(data, excluded, sigma, r, theta, a, b, *, reach=30.0, step=1.0):
-    """The cross-profile of the segment [a, b] of the line (r, theta) out to `reach` pixels.
+def cross_profile(data, excluded, sigma, r, theta, a, b, *, reach=30.0, step=1.0,
+                  clip=np.inf):
+    """The cross-profile of the segment [a, b] of the line (r, theta) out to `reach` pixels,
+    each value limited to +-`clip` sigma.
 
     Examples
     --------
@@ -82,7 +84,7 @@ def cross_profile(data, excluded, sigma, r, theta, a, b, *, reach=30.0, step=1.0
     ([-2.0, -1.0, 0.0, 1.0, 2.0], [0.0, 1.0, 2.0, 1.0, 0.0])
     """
     n = int(round(2 * reach / step))
-    count, total = across_sums(data, excluded, sigma, r, theta, a, b, reach, step, n)
+    count, total = across_sums(data, excluded, sigma, r, theta, a, b, reach, step, n, clip=clip)
     with np.errstate(invalid="ignore", divide="ignore"):
         mean = np.where(count > 0, total / count, np.nan)
     return CrossProfile(-reach + (np.arange(n) + 0.5) * step, mean, count)

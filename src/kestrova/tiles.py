@@ -631,7 +631,8 @@ def measure_within(measurer, line: Line, found, box):
     streak = replace(streak, snr=float(measurer.ht.snr(streak.r, streak.theta, streak.width)))
     shift = float(along(streak.theta, *offset))
     return streak, replace(record, position=record.position + shift,
-                           start=record.start + shift, end=record.end + shift)
+                           start=record.start + shift, end=record.end + shift,
+                           knots=tuple((a + shift, b + shift) for a, b in record.knots))
 
 
 def _moved(streak, dcol: float, drow: float, shape):

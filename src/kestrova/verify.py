@@ -35,6 +35,7 @@ __all__ = ["Verdict", "Verifier", "chunk_levels", "line_significance", "on_spike
 # A side band above this fraction of the ridge's peak means a broad feature (galaxy, halo,
 # background structure), not a trail.
 MAX_SIDE_FRACTION = 0.25
+SIDE_CLIP = 4.0
 # A faint ridge wider than this many PSF widths is background structure; a trail that wide
 # (a defocused satellite) is bright: its crest stands this many sigma above the sky.
 MAX_WIDTH_PSF = 4.0
@@ -282,13 +283,7 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
     if moved > 2.0 * max(rd.fwhm, 2.0):
         # The ridge belongs to something beside the line (a trail found before, a halo).
         return verdict("off centre")
-    outer = max(SIDE_BAND[1] * 0.5 * rd.fwhm, SIDE_BAND_MIN[1])
-    if outer > REACH:
-        # A broad ridge: look far enough out to see its side bands.
-        profile = cross_profile(data, excluded, sigma, r, theta, a, b,
-                                reach=min(outer + 2.0, MAX_REACH))
-    sides = side_levels(profile, rd)
-    if sides and max(sides) > MAX_SIDE_FRACTION * rd.peak:
+    if _broad(data, excluded, sigma, r, theta, a, b, rd):
         return verdict("broad")
     if _sharp(data, excluded, sigma, r, theta, a, b, psf_fwhm) or (
             moved >= 0.5 and _sharp(data, excluded, sigma, r0, theta0, a0, b0, psf_fwhm)):
@@ -316,6 +311,23 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
                                      keep_out=max(3.0 * rd.extent, 3.0 * rd.fwhm, 15.0))
     return replace(verdict("" if significance >= min_snr else "noise"),
                    significance=significance)
+
+
+def _broad(data, excluded, sigma, r, theta, a, b, rd: Ridge) -> bool:
+    """Whether the side bands of the ridge `rd` hold more than `MAX_SIDE_FRACTION` of its peak.
+    Both are read from values limited to `SIDE_CLIP` times the peak (`SEARCH_CLIP` sigma at
+    least): the cosmic-ray hits that a long line passes beside would otherwise raise its side
+    bands above a faint trail's peak, while a bright trail's wings, a galaxy's or a halo's light
+    stay as they are."""
+    outer = max(SIDE_BAND[1] * 0.5 * rd.fwhm, SIDE_BAND_MIN[1])
+    # A broad ridge: look far enough out to see its side bands.
+    reach = min(outer + 2.0, MAX_REACH) if outer > REACH else REACH
+    profile = cross_profile(data, excluded, sigma, r, theta, a, b, reach=reach,
+                            clip=max(SEARCH_CLIP, SIDE_CLIP * rd.peak))
+    sides = side_levels(profile, rd)
+    core = np.abs(profile.offset - rd.centre) <= max(0.5 * rd.fwhm, 1.0)
+    peak = np.nanmax(profile.mean[core], initial=0.0)
+    return bool(sides) and max(sides) > MAX_SIDE_FRACTION * peak
 
 
 def _sharp(data, excluded, sigma, r, theta, a, b, psf_fwhm):
