@@ -35,7 +35,11 @@ __all__ = ["Verdict", "Verifier", "chunk_levels", "line_significance", "on_spike
 # A side band above this fraction of the ridge's peak means a broad feature (galaxy, halo,
 # background structure), not a trail.
 MAX_SIDE_FRACTION = 0.25
+# The side bands are read from values limited to SIDE_CLIP times the ridge's peak, and to no
+# less than SIDE_CLIP_FLOOR sigma: above the faint stars that the preparation leaves (peaks
+# under 6 sigma), whose light beside a faint line is structure, and well below cosmic-ray hits.
 SIDE_CLIP = 4.0
+SIDE_CLIP_FLOOR = 10.0
 # A faint ridge wider than this many PSF widths is background structure; a trail that wide
 # (a defocused satellite) is bright: its crest stands this many sigma above the sky.
 MAX_WIDTH_PSF = 4.0
@@ -315,15 +319,15 @@ def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=No
 
 def _broad(data, excluded, sigma, r, theta, a, b, rd: Ridge) -> bool:
     """Whether the side bands of the ridge `rd` hold more than `MAX_SIDE_FRACTION` of its peak.
-    Both are read from values limited to `SIDE_CLIP` times the peak (`SEARCH_CLIP` sigma at
+    Both are read from values limited to `SIDE_CLIP` times the peak (`SIDE_CLIP_FLOOR` sigma at
     least): the cosmic-ray hits that a long line passes beside would otherwise raise its side
     bands above a faint trail's peak, while a bright trail's wings, a galaxy's or a halo's light
-    stay as they are."""
+    and the faint stars left unmasked stay as they are."""
     outer = max(SIDE_BAND[1] * 0.5 * rd.fwhm, SIDE_BAND_MIN[1])
     # A broad ridge: look far enough out to see its side bands.
     reach = min(outer + 2.0, MAX_REACH) if outer > REACH else REACH
     profile = cross_profile(data, excluded, sigma, r, theta, a, b, reach=reach,
-                            clip=max(SEARCH_CLIP, SIDE_CLIP * rd.peak))
+                            clip=max(SIDE_CLIP_FLOOR, SIDE_CLIP * rd.peak))
     sides = side_levels(profile, rd)
     core = np.abs(profile.offset - rd.centre) <= max(0.5 * rd.fwhm, 1.0)
     peak = np.nanmax(profile.mean[core], initial=0.0)
