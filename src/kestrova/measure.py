@@ -122,6 +122,12 @@ class Measurer:
             flux_per_length=float(total / count * density),
             flux_per_length_err=float(self.sigma / np.sqrt(count) * density),
             level=float(fit[0]), goodness=float(fit[4]), width=w)
+        if knots:
+            # The record shows the knots as it shows masked pixels: adding nothing.
+            increments = np.diff(elements[1], prepend=0.0)
+            for lo, hi in knots:
+                increments[(elements[0] >= lo) & (elements[0] <= hi)] = 0.0
+            elements = np.vstack((elements[0], np.cumsum(increments)))
         step = max(1, elements.shape[1] // 4000)
         record = StreakRecord(elements[0, ::step].copy(), elements[1, ::step].copy(), fit,
                               float(a), float(b), tuple(knots))
