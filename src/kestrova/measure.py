@@ -147,7 +147,8 @@ class Measurer:
     def _stretch(self, elements, fit, limits):
         """The stretch (start, end, sum, count) of the band's samples `elements` that a streak
         covers, within the line's `limits` inside the image, and the (start, end) of the knots
-        left out; None when it is shorter than `min_length` or holds no signal."""
+        left out; None when it is shorter than `min_length`, holds no signal, or, without its
+        knots, falls short of `KNOT_TRAIL_SNR`."""
         # Excluded pixels were set to exactly 0: leave them out, so that a streak is measured
         # across a masked star or a blanked crossing streak.
         values = np.diff(elements[1], prepend=0.0)
