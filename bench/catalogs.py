@@ -14,7 +14,9 @@ trail is found when the union of its records' spans covers half of it. Printed:
   one record: measured / true - 1, the truth being the total across the profile over the
   record's span), and for the default finder the flux bias of its estimator measured at each
   trail's true line, ends and width, found or not ("forced"): where "flux bias" is the higher,
-  the difference is selection, the faint trails found being those that noise lifted;
+  the difference is selection, the faint trails found being those that noise lifted; "spread"
+  is the robust spread (1.4826 times the median absolute deviation) of the found trails' flux
+  bias, the flux's precision, which a trail's integrated S/N bounds at 1 / (S/N);
 - false detections (records on no trail) per trail-free image per field type, and per image
   with trails, with what they lie on (the artefact kind that covers most of the record);
 - what the verification refused (the finder's lines measured and not reported, from
@@ -393,6 +395,19 @@ def _median(values):
     return float(np.median(values)) if values else None
 
 
+def _spread(values):
+    """Robust spread (1.4826 times the median absolute deviation) of `values` without None;
+    None for fewer than 3.
+
+    >>> _spread([0.0, 1.0, -1.0, None, 9.0])
+    1.4826
+    """
+    values = np.array([v for v in values if v is not None], float)
+    if values.size < 3:
+        return None
+    return round(float(1.4826 * np.median(np.abs(values - np.median(values)))), 6)
+
+
 def _fmt(value, spec, missing="-"):
     return missing if value is None else format(value, spec)
 
@@ -408,7 +423,8 @@ def _in(score, lo, hi):
 def _trail_lines(trails):
     lines = ["Trails (integrated S/N bins)",
              f"{'S/N':>8} {'trails':>6} {'found':>6} {'complete':>9} {'rec/found':>9} "
-             f"{'end err px':>10} {'flux bias':>9} {'forced':>7} {'wide found':>10}"]
+             f"{'end err px':>10} {'flux bias':>9} {'spread':>6} {'forced':>7} "
+             f"{'wide found':>10}"]
     for lo, hi in SNR_BINS + ((10.0, 50.0),):
         sel = [t for t in trails if _in(t, lo, hi)]
         found = [t for t in sel if t.found]
@@ -419,6 +435,7 @@ def _trail_lines(trails):
             f"{_fmt(np.mean([t.records for t in found]) if found else None, '9.2f'):>9} "
             f"{_fmt(_median([t.end_error for t in found]), '10.1f'):>10} "
             f"{_fmt(_median([t.flux_bias for t in found]), '+9.3f'):>9} "
+            f"{_fmt(_spread([t.flux_bias for t in found]), '6.3f'):>6} "
             f"{_fmt(_median([t.forced_bias for t in sel]), '+7.3f'):>7} "
             f"{sum(t.found for t in wide):4d}/{len(wide):<5d}")
     return lines
