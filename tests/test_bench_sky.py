@@ -14,11 +14,12 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
 import artefacts  # noqa: E402
 import catalogs  # noqa: E402
 import detector  # noqa: E402
+import losses  # noqa: E402
 import sky  # noqa: E402
 import trails  # noqa: E402
 
 
-@pytest.mark.parametrize("module", [artefacts, catalogs, detector, sky, trails],
+@pytest.mark.parametrize("module", [artefacts, catalogs, detector, losses, sky, trails],
                          ids=lambda m: m.__name__)
 def test_docstring_examples_run(module):
     assert doctest.testmod(module, verbose=False).failed == 0

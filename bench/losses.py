@@ -1,0 +1,131 @@
+"""Where the finder loses the benchmark's trails: each trail at S/N >= 10 that it misses is
+measured and verified at its true line, on the image prepared as the finder prepares it and
+with nothing blanked, and the verdicts are counted by kind of trail.
+
+    python bench/losses.py [--quick] [--seed N[,N...]] [--only TYPE,...] [--size N] [--list]
+
+A missed trail that "passes" there was never offered by the search: its line stood out neither
+in the coarse map nor in a tile. One refused there ("noise", "broad", ...) is refused by the
+verification whatever the search offers, and "unmeasured" is a line on which the measurement
+finds no streak of the minimum length. The kinds are "short" (under 200 px), "wide" (FWHM over
+5 px) and "other". The images are those of bench/catalogs.py with the same options.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+import warnings
+from collections import Counter
+from functools import partial
+
+from catalogs import FULL, QUICK, Plan, _call, _seeds, plan_fields, score_field
+from sky import FIELD_TYPES
+
+import kestrova
+from kestrova.finder import _verified
+from kestrova.lines import canonical, line_through
+from kestrova.measure import Measurer
+from kestrova.prepare import prepare_image
+from kestrova.refine import Line
+from kestrova.settings import SEARCH_CLIP
+from kestrova.verify import Verifier
+
+KINDS = ("short", "wide", "other")
+SHORT = 200.0
+WIDE = 5.0
+
+
+def kind(trail) -> str:
+    """The kind of a trail: "wide" over `WIDE` px FWHM, else "short" under `SHORT` px long, else
+    "other".
+
+    >>> from types import SimpleNamespace as T
+    >>> [kind(T(fwhm=f, length=n)) for f, n in ((8.0, 100.0), (3.0, 100.0), (3.0, 900.0))]
+    ['wide', 'short', 'other']
+    """
+    if trail.fwhm > WIDE:
+        return "wide"
+    return "short" if trail.length < SHORT else "other"
+
+
+def verdict_at_truth(prep, trail, shape, *, width=2.0, min_length=20.0, min_snr=6.0) -> str:
+    """The finder's verdict on `trail` measured at its true line of the prepared image `prep`,
+    with the finder's default settings: "passes", the verification's reason, or "unmeasured"."""
+    measurer = Measurer(prep.data, prep.sigma, width=width, min_length=min_length)
+    verifier = Verifier(prep.data, prep.excluded, prep.sigma, min_snr=min_snr, width=width,
+                        psf_fwhm=prep.psf_fwhm, stars=prep.saturated_points())
+    line = Line(*canonical(*line_through(shape, trail.x0, trail.y0, trail.x1, trail.y1)),
+                min_snr)
+    measured = measurer.measure(line, [], ramp=False)
+    if measured is None:
+        return "unmeasured"
+    measure = partial(measurer.measure, found=[], ramp=False)
+    _, _, verdict = _verified(measured, line, measure, verifier)
+    return verdict.reason or "passes"
+
+
+def losses(plan: Plan, seed: int, field_types, log=None):
+    """(field type, image index, trail, verdict) for each trail at S/N >= 10 that the finder
+    misses in the images of `plan` with trails."""
+    out = []
+    for name in field_types:
+        for i, field_ in enumerate(plan_fields(plan, name, seed)):
+            if not field_.trails:
+                continue
+            records, _, _ = _call(kestrova.find_streaks, field_.image, {})
+            scores, _ = score_field(field_, records)
+            missed = [t for t, s in zip(field_.trails, scores) if t.snr >= 10.0 and not s.found]
+            if not missed:
+                continue
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                prep = prepare_image(field_.image, None, None, box=64, clip=SEARCH_CLIP)
+                out += [(name, i, t, verdict_at_truth(prep, t, field_.image.shape))
+                        for t in missed]
+        if log:
+            log(f"{name} done")
+    return out
+
+
+def report(rows) -> str:
+    """The verdicts counted by kind of trail, most frequent first."""
+    counts = Counter((verdict, kind(t)) for _, _, t, verdict in rows)
+    verdicts = Counter(verdict for _, _, _, verdict in rows)
+    lines = [f"Missed trails at S/N >= 10: {len(rows)}, by their verdict at the true line",
+             f"{'verdict':<15}" + "".join(f"{k:>7}" for k in KINDS) + f"{'all':>7}"]
+    for verdict, n in verdicts.most_common():
+        lines.append(f"{verdict:<15}" + "".join(f"{counts[verdict, k]:7d}" for k in KINDS)
+                     + f"{n:7d}")
+    return "\n".join(lines)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="the quick plan's 768 px images")
+    parser.add_argument("--seed", type=_seeds, default=[0], metavar="N[,N...]")
+    parser.add_argument("--only", help="comma-separated field types: " + ",".join(FIELD_TYPES))
+    parser.add_argument("--size", type=int, help="side of the images")
+    parser.add_argument("--list", action="store_true", help="also list each missed trail")
+    args = parser.parse_args(argv)
+    plan = QUICK if args.quick else FULL
+    if args.size:
+        plan = Plan(args.size, plan.empty, plan.with_trails, plan.repeats)
+    names = args.only.split(",") if args.only else list(FIELD_TYPES)
+    start = time.perf_counter()
+    rows = []
+    for seed in args.seed:
+        found = losses(plan, seed, names,
+                       log=lambda msg: print(f"[{time.perf_counter() - start:6.0f} s] seed "
+                                             f"{seed}: {msg}", file=sys.stderr, flush=True))
+        if args.list:
+            for name, i, t, verdict in found:
+                print(f"{name:<10} seed {seed} image {i:2d}  S/N {t.snr:5.1f}  "
+                      f"{t.length:5.0f} px  FWHM {t.fwhm:4.1f}  {verdict}")
+        rows += found
+    print(report(rows))
+
+
+if __name__ == "__main__":
+    main()
