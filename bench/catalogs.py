@@ -399,13 +399,13 @@ def _spread(values):
     """Robust spread (1.4826 times the median absolute deviation) of `values` without None;
     None for fewer than 3.
 
-    >>> _spread([0.0, 1.0, -1.0, None, 9.0])
+    >>> round(_spread([0.0, 1.0, -1.0, None, 9.0]), 4)
     1.4826
     """
+    from kestrova.stats import robust_sigma
+
     values = np.array([v for v in values if v is not None], float)
-    if values.size < 3:
-        return None
-    return round(float(1.4826 * np.median(np.abs(values - np.median(values)))), 6)
+    return robust_sigma(values, max_samples=None) if values.size >= 3 else None
 
 
 def _fmt(value, spec, missing="-"):
