@@ -281,21 +281,36 @@ def _snrs(rng):
     return out
 
 
+def prepared(image, background_box=64):
+    """`image` prepared as kestrova's finder prepares it with its defaults."""
+    from kestrova.prepare import prepare_image
+    from kestrova.settings import SEARCH_CLIP
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return prepare_image(image, box=background_box, clip=SEARCH_CLIP)
+
+
+def true_line(shape, trail):
+    """The line (r, theta) of `trail` in kestrova's frame of an image of `shape`."""
+    from kestrova.lines import canonical, line_through
+
+    return canonical(*line_through(shape, trail.x0, trail.y0, trail.x1, trail.y1))
+
+
 def forced_flux_bias(field_, background_box=64):
     """Per trail of `field_`, kestrova's flux per length measured at the trail's true line,
     ends and FWHM on the image prepared as the finder prepares it, over the truth, less 1."""
-    from kestrova.lines import along, canonical, line_through, to_frame
-    from kestrova.prepare import prepare_image
+    from kestrova.lines import along, to_frame
     from kestrova.ridge import flux_per_length
-    from kestrova.settings import SEARCH_CLIP
 
     shape = field_.image.shape
+    prep = prepared(field_.image, background_box)
+    out = []
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        prep = prepare_image(field_.image, box=background_box, clip=SEARCH_CLIP)
-        out = []
         for t in field_.trails:
-            r, theta = canonical(*line_through(shape, t.x0, t.y0, t.x1, t.y1))
+            r, theta = true_line(shape, t)
             a, b = sorted(along(theta, *to_frame(shape, x, y)) for x, y in ((t.x0, t.y0),
                                                                             (t.x1, t.y1)))
             flux, _ = flux_per_length(prep.data, prep.excluded, prep.sigma, r, theta, a, b,
@@ -572,27 +587,42 @@ def _seeds(text):
         raise argparse.ArgumentTypeError(f"expected seeds like 0 or 0,1,2, got {text!r}") from None
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def plan_arguments(parser) -> None:
+    """Add the options that choose the benchmark's images to `parser`."""
     parser.add_argument("--quick", action="store_true",
                         help="fewer, smaller images (a few minutes on 2 cores)")
     parser.add_argument("--seed", type=_seeds, default=[0], metavar="N[,N...]",
                         help="seed of the images; several pool their images")
     parser.add_argument("--only", help="comma-separated field types: " + ",".join(FIELD_TYPES))
     parser.add_argument("--size", type=int, help="side of the scored images")
+
+
+def chosen_plan(args) -> Plan:
+    """The plan of the options of :func:`plan_arguments`."""
+    plan = QUICK if args.quick else FULL
+    return Plan(args.size, plan.empty, plan.with_trails, plan.repeats) if args.size else plan
+
+
+def chosen_types(args, parser) -> list:
+    """The field types of the ``--only`` option (all without it); an error for an unknown one."""
+    names = args.only.split(",") if args.only else list(FIELD_TYPES)
+    unknown = [n for n in names if n not in FIELD_TYPES]
+    if unknown:
+        parser.error(f"unknown field type(s) {', '.join(unknown)}; known: {', '.join(FIELD_TYPES)}")
+    return names
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    plan_arguments(parser)
     parser.add_argument("--set", dest="kwargs", type=_keyword, action="append", default=[],
                         metavar="KEY=VALUE", help="keyword argument for the finder (repeatable)")
     timing = parser.add_mutually_exclusive_group()
     timing.add_argument("--no-timing", action="store_true", help="skip the timing runs")
     timing.add_argument("--timing-only", action="store_true", help="only the timing runs")
     args = parser.parse_args(argv)
-    plan = QUICK if args.quick else FULL
-    if args.size:
-        plan = Plan(args.size, plan.empty, plan.with_trails, plan.repeats)
-    names = [] if args.timing_only else args.only.split(",") if args.only else list(FIELD_TYPES)
-    unknown = [n for n in names if n not in FIELD_TYPES]
-    if unknown:
-        parser.error(f"unknown field type(s) {', '.join(unknown)}; known: {', '.join(FIELD_TYPES)}")
+    plan = chosen_plan(args)
+    names = [] if args.timing_only else chosen_types(args, parser)
     start = time.perf_counter()
     results = None
     for seed in args.seed:

@@ -20,16 +20,13 @@ import warnings
 from collections import Counter
 from functools import partial
 
-from catalogs import FULL, QUICK, Plan, _call, _seeds, plan_fields, score_field
-from sky import FIELD_TYPES
+from catalogs import (Plan, _call, chosen_plan, chosen_types, plan_arguments, plan_fields,
+                      prepared, score_field, true_line)
 
 import kestrova
 from kestrova.finder import _verified
-from kestrova.lines import canonical, line_through
 from kestrova.measure import Measurer
-from kestrova.prepare import prepare_image
 from kestrova.refine import Line
-from kestrova.settings import SEARCH_CLIP
 from kestrova.verify import Verifier
 
 KINDS = ("short", "wide", "other")
@@ -50,20 +47,24 @@ def kind(trail) -> str:
     return "short" if trail.length < SHORT else "other"
 
 
-def verdict_at_truth(prep, trail, shape, *, width=2.0, min_length=20.0, min_snr=6.0) -> str:
-    """The finder's verdict on `trail` measured at its true line of the prepared image `prep`,
-    with the finder's default settings: "passes", the verification's reason, or "unmeasured"."""
+def verdicts_at_truth(prep, trails, shape, *, width=2.0, min_length=20.0, min_snr=6.0):
+    """The finder's verdict on each of `trails` measured at its true line of the prepared image
+    `prep` (nothing blanked), with the finder's default settings: "passes", the verification's
+    reason, or "unmeasured"."""
     measurer = Measurer(prep.data, prep.sigma, width=width, min_length=min_length)
     verifier = Verifier(prep.data, prep.excluded, prep.sigma, min_snr=min_snr, width=width,
                         psf_fwhm=prep.psf_fwhm, stars=prep.saturated_points())
-    line = Line(*canonical(*line_through(shape, trail.x0, trail.y0, trail.x1, trail.y1)),
-                min_snr)
-    measured = measurer.measure(line, [], ramp=False)
-    if measured is None:
-        return "unmeasured"
     measure = partial(measurer.measure, found=[], ramp=False)
-    _, _, verdict = _verified(measured, line, measure, verifier)
-    return verdict.reason or "passes"
+    out = []
+    for trail in trails:
+        line = Line(*true_line(shape, trail), min_snr)
+        measured = measure(line)
+        if measured is None:
+            out.append("unmeasured")
+            continue
+        _, _, verdict = _verified(measured, line, measure, verifier)
+        out.append(verdict.reason or "passes")
+    return out
 
 
 def losses(plan: Plan, seed: int, field_types, log=None):
@@ -81,9 +82,8 @@ def losses(plan: Plan, seed: int, field_types, log=None):
                 continue
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
-                prep = prepare_image(field_.image, None, None, box=64, clip=SEARCH_CLIP)
-                out += [(name, i, t, verdict_at_truth(prep, t, field_.image.shape))
-                        for t in missed]
+                verdicts = verdicts_at_truth(prepared(field_.image), missed, field_.image.shape)
+            out += [(name, i, t, v) for t, v in zip(missed, verdicts)]
         if log:
             log(f"{name} done")
     return out
@@ -103,16 +103,11 @@ def report(rows) -> str:
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="the quick plan's 768 px images")
-    parser.add_argument("--seed", type=_seeds, default=[0], metavar="N[,N...]")
-    parser.add_argument("--only", help="comma-separated field types: " + ",".join(FIELD_TYPES))
-    parser.add_argument("--size", type=int, help="side of the images")
+    plan_arguments(parser)
     parser.add_argument("--list", action="store_true", help="also list each missed trail")
     args = parser.parse_args(argv)
-    plan = QUICK if args.quick else FULL
-    if args.size:
-        plan = Plan(args.size, plan.empty, plan.with_trails, plan.repeats)
-    names = args.only.split(",") if args.only else list(FIELD_TYPES)
+    plan = chosen_plan(args)
+    names = chosen_types(args, parser)
     start = time.perf_counter()
     rows = []
     for seed in args.seed:
