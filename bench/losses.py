@@ -9,6 +9,10 @@ in the coarse map nor in a tile. One refused there ("noise", "broad", ...) is re
 verification whatever the search offers, and "unmeasured" is a line on which the measurement
 finds no streak of the minimum length. The kinds are "short" (under 200 px), "wide" (FWHM over
 5 px) and "other". The images are those of bench/catalogs.py with the same options.
+
+The list (``--list``) also gives each trail's S/N in the search's coarse map of whole lines at
+its true line: a trail that passes but stands below the map's seed threshold (0.85 ``min_snr``)
+there was lost to the map, not to the examination of its peaks.
 """
 
 from __future__ import annotations
@@ -23,7 +27,10 @@ from functools import partial
 from catalogs import (Plan, _call, chosen_plan, chosen_types, plan_arguments, plan_fields,
                       prepared, score_field, true_line)
 
+import numpy as np
+
 import kestrova
+from kestrova.detect import SEED_FRACTION, Detector, choose_binning
 from kestrova.finder import _verified
 from kestrova.measure import Measurer
 from kestrova.refine import Line
@@ -67,9 +74,21 @@ def verdicts_at_truth(prep, trails, shape, *, width=2.0, min_length=20.0, min_sn
     return out
 
 
+def coarse_snr(prep, shape, trail, *, width=2.0, min_snr=6.0) -> float:
+    """The highest S/N of the finder's coarse map of the prepared image `prep` within 3 cells
+    in r and 2 in theta of `trail`'s true line."""
+    detector = Detector(prep.detect.copy(), prep.sigma, binning=choose_binning(shape),
+                        width=width, min_snr=min_snr)
+    smap = detector.coarse()
+    r, theta = true_line(shape, trail)
+    l = int(np.argmin(np.abs((smap.theta - theta + np.pi / 2) % np.pi - np.pi / 2)))
+    k = int(np.argmin(np.abs(smap.r_full(smap.r, smap.theta[l]) - r)))
+    return float(smap.snr[max(k - 3, 0):k + 4, max(l - 2, 0):l + 3].max())
+
+
 def losses(plan: Plan, seed: int, field_types, log=None):
-    """(field type, image index, trail, verdict) for each trail at S/N >= 10 that the finder
-    misses in the images of `plan` with trails."""
+    """(field type, image index, trail, verdict, coarse S/N) for each trail at S/N >= 10 that
+    the finder misses in the images of `plan` with trails."""
     out = []
     for name in field_types:
         for i, field_ in enumerate(plan_fields(plan, name, seed)):
@@ -80,10 +99,13 @@ def losses(plan: Plan, seed: int, field_types, log=None):
             missed = [t for t, s in zip(field_.trails, scores) if t.snr >= 10.0 and not s.found]
             if not missed:
                 continue
+            shape = field_.image.shape
+            prep = prepared(field_.image)
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
-                verdicts = verdicts_at_truth(prepared(field_.image), missed, field_.image.shape)
-            out += [(name, i, t, v) for t, v in zip(missed, verdicts)]
+                verdicts = verdicts_at_truth(prep, missed, shape)
+                coarse = [coarse_snr(prep, shape, t) for t in missed]
+            out += [(name, i, t, v, c) for t, v, c in zip(missed, verdicts, coarse)]
         if log:
             log(f"{name} done")
     return out
@@ -91,13 +113,18 @@ def losses(plan: Plan, seed: int, field_types, log=None):
 
 def report(rows) -> str:
     """The verdicts counted by kind of trail, most frequent first."""
-    counts = Counter((verdict, kind(t)) for _, _, t, verdict in rows)
-    verdicts = Counter(verdict for _, _, _, verdict in rows)
+    counts = Counter((verdict, kind(t)) for _, _, t, verdict, _ in rows)
+    verdicts = Counter(verdict for _, _, _, verdict, _ in rows)
     lines = [f"Missed trails at S/N >= 10: {len(rows)}, by their verdict at the true line",
              f"{'verdict':<15}" + "".join(f"{k:>7}" for k in KINDS) + f"{'all':>7}"]
     for verdict, n in verdicts.most_common():
         lines.append(f"{verdict:<15}" + "".join(f"{counts[verdict, k]:7d}" for k in KINDS)
                      + f"{n:7d}")
+    seed = SEED_FRACTION * 6.0
+    low = Counter(kind(t) for _, _, t, verdict, coarse in rows
+                  if verdict == "passes" and coarse < seed)
+    lines.append(f"{'passes, coarse':<15}" + "".join(f"{low[k]:7d}" for k in KINDS)
+                 + f"{sum(low.values()):7d}   (below {seed:.1f} in the coarse map)")
     return "\n".join(lines)
 
 
@@ -115,9 +142,9 @@ def main(argv=None):
                        log=lambda msg: print(f"[{time.perf_counter() - start:6.0f} s] seed "
                                              f"{seed}: {msg}", file=sys.stderr, flush=True))
         if args.list:
-            for name, i, t, verdict in found:
+            for name, i, t, verdict, coarse in found:
                 print(f"{name:<10} seed {seed} image {i:2d}  S/N {t.snr:5.1f}  "
-                      f"{t.length:5.0f} px  FWHM {t.fwhm:4.1f}  {verdict}")
+                      f"{t.length:5.0f} px  FWHM {t.fwhm:4.1f}  coarse {coarse:5.1f}  {verdict}")
         rows += found
     print(report(rows))
 
