@@ -23,6 +23,7 @@ import time
 import warnings
 from collections import Counter
 from functools import partial
+from typing import NamedTuple
 
 from catalogs import (Plan, _call, chosen_plan, chosen_types, plan_arguments, plan_fields,
                       prepared, score_field, true_line)
@@ -39,6 +40,19 @@ from kestrova.verify import Verifier
 KINDS = ("short", "wide", "other")
 SHORT = 200.0
 WIDE = 5.0
+# The finder's default threshold, at which the lines are measured and verified.
+MIN_SNR = 6.0
+
+
+class Loss(NamedTuple):
+    """A missed trail: its field type, image index, truth, verdict at its true line and
+    coarse-map S/N there."""
+
+    field_type: str
+    image: int
+    trail: object
+    verdict: str
+    coarse: float
 
 
 def kind(trail) -> str:
@@ -54,7 +68,7 @@ def kind(trail) -> str:
     return "short" if trail.length < SHORT else "other"
 
 
-def verdicts_at_truth(prep, trails, shape, *, width=2.0, min_length=20.0, min_snr=6.0):
+def verdicts_at_truth(prep, trails, shape, *, width=2.0, min_length=20.0, min_snr=MIN_SNR):
     """The finder's verdict on each of `trails` measured at its true line of the prepared image
     `prep` (nothing blanked), with the finder's default settings: "passes", the verification's
     reason, or "unmeasured"."""
@@ -74,12 +88,15 @@ def verdicts_at_truth(prep, trails, shape, *, width=2.0, min_length=20.0, min_sn
     return out
 
 
-def coarse_snr(prep, shape, trail, *, width=2.0, min_snr=6.0) -> float:
-    """The highest S/N of the finder's coarse map of the prepared image `prep` within 3 cells
-    in r and 2 in theta of `trail`'s true line."""
-    detector = Detector(prep.detect.copy(), prep.sigma, binning=choose_binning(shape),
-                        width=width, min_snr=min_snr)
-    smap = detector.coarse()
+def coarse_map(prep, shape, *, width=2.0):
+    """The finder's coarse map of the prepared image `prep` of an image of `shape`."""
+    return Detector(prep.detect.copy(), prep.sigma, binning=choose_binning(shape), width=width,
+                    min_snr=MIN_SNR).coarse()
+
+
+def coarse_snr(smap, shape, trail) -> float:
+    """The highest S/N of the coarse map `smap` within 3 cells in r and 2 in theta of `trail`'s
+    true line."""
     r, theta = true_line(shape, trail)
     l = int(np.argmin(np.abs((smap.theta - theta + np.pi / 2) % np.pi - np.pi / 2)))
     k = int(np.argmin(np.abs(smap.r_full(smap.r, smap.theta[l]) - r)))
@@ -87,8 +104,8 @@ def coarse_snr(prep, shape, trail, *, width=2.0, min_snr=6.0) -> float:
 
 
 def losses(plan: Plan, seed: int, field_types, log=None):
-    """(field type, image index, trail, verdict, coarse S/N) for each trail at S/N >= 10 that
-    the finder misses in the images of `plan` with trails."""
+    """A :class:`Loss` for each trail at S/N >= 10 that the finder misses in the images of
+    `plan` with trails."""
     out = []
     for name in field_types:
         for i, field_ in enumerate(plan_fields(plan, name, seed)):
@@ -104,8 +121,9 @@ def losses(plan: Plan, seed: int, field_types, log=None):
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 verdicts = verdicts_at_truth(prep, missed, shape)
-                coarse = [coarse_snr(prep, shape, t) for t in missed]
-            out += [(name, i, t, v, c) for t, v, c in zip(missed, verdicts, coarse)]
+                smap = coarse_map(prep, shape)
+            out += [Loss(name, i, t, v, coarse_snr(smap, shape, t))
+                    for t, v in zip(missed, verdicts)]
         if log:
             log(f"{name} done")
     return out
@@ -113,18 +131,18 @@ def losses(plan: Plan, seed: int, field_types, log=None):
 
 def report(rows) -> str:
     """The verdicts counted by kind of trail, most frequent first."""
-    counts = Counter((verdict, kind(t)) for _, _, t, verdict, _ in rows)
-    verdicts = Counter(verdict for _, _, _, verdict, _ in rows)
+    counts = Counter((row.verdict, kind(row.trail)) for row in rows)
+    verdicts = Counter(row.verdict for row in rows)
     lines = [f"Missed trails at S/N >= 10: {len(rows)}, by their verdict at the true line",
              f"{'verdict':<15}" + "".join(f"{k:>7}" for k in KINDS) + f"{'all':>7}"]
     for verdict, n in verdicts.most_common():
         lines.append(f"{verdict:<15}" + "".join(f"{counts[verdict, k]:7d}" for k in KINDS)
                      + f"{n:7d}")
-    seed = SEED_FRACTION * 6.0
-    low = Counter(kind(t) for _, _, t, verdict, coarse in rows
-                  if verdict == "passes" and coarse < seed)
+    threshold = SEED_FRACTION * MIN_SNR
+    low = Counter(kind(row.trail) for row in rows
+                  if row.verdict == "passes" and row.coarse < threshold)
     lines.append(f"{'passes, coarse':<15}" + "".join(f"{low[k]:7d}" for k in KINDS)
-                 + f"{sum(low.values()):7d}   (below {seed:.1f} in the coarse map)")
+                 + f"{sum(low.values()):7d}   (below {threshold:.1f} in the coarse map)")
     return "\n".join(lines)
 
 
@@ -142,9 +160,11 @@ def main(argv=None):
                        log=lambda msg: print(f"[{time.perf_counter() - start:6.0f} s] seed "
                                              f"{seed}: {msg}", file=sys.stderr, flush=True))
         if args.list:
-            for name, i, t, verdict, coarse in found:
-                print(f"{name:<10} seed {seed} image {i:2d}  S/N {t.snr:5.1f}  "
-                      f"{t.length:5.0f} px  FWHM {t.fwhm:4.1f}  coarse {coarse:5.1f}  {verdict}")
+            for row in found:
+                t = row.trail
+                print(f"{row.field_type:<10} seed {seed} image {row.image:2d}  S/N {t.snr:5.1f}  "
+                      f"{t.length:5.0f} px  FWHM {t.fwhm:4.1f}  coarse {row.coarse:5.1f}  "
+                      f"{row.verdict}")
         rows += found
     print(report(rows))
 
