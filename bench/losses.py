@@ -12,7 +12,9 @@ finds no streak of the minimum length. The kinds are "short" (under 200 px), "wi
 
 The list (``--list``) also gives each trail's S/N in the search's coarse map of whole lines at
 its true line: a trail that passes but stands below the map's seed threshold (0.85 ``min_snr``)
-there was lost to the map, not to the examination of its peaks.
+there was lost to the map, not to the examination of its peaks. For a trail that reached the
+verification's last test, it gives its significance against the lines parallel to it ("sig"),
+which a trail refused as "noise" has below ``min_snr``.
 """
 
 from __future__ import annotations
@@ -45,13 +47,15 @@ MIN_SNR = 6.0
 
 
 class Loss(NamedTuple):
-    """A missed trail: its field type, image index, truth, verdict at its true line and
+    """A missed trail: its field type, image index, truth, verdict at its true line, its
+    significance against the parallel lines there (0 when a test before refused it) and its
     coarse-map S/N there."""
 
     field_type: str
     image: int
     trail: object
     verdict: str
+    significance: float
     coarse: float
 
 
@@ -71,7 +75,8 @@ def kind(trail) -> str:
 def verdicts_at_truth(prep, trails, shape, *, width=2.0, min_length=20.0, min_snr=MIN_SNR):
     """The finder's verdict on each of `trails` measured at its true line of the prepared image
     `prep` (nothing blanked), with the finder's default settings: "passes", the verification's
-    reason, or "unmeasured"."""
+    reason, or "unmeasured"; and its significance against the parallel lines (0 when not
+    reached)."""
     measurer = Measurer(prep.data, prep.sigma, width=width, min_length=min_length)
     verifier = Verifier(prep.data, prep.excluded, prep.sigma, min_snr=min_snr, width=width,
                         psf_fwhm=prep.psf_fwhm, stars=prep.saturated_points())
@@ -81,10 +86,10 @@ def verdicts_at_truth(prep, trails, shape, *, width=2.0, min_length=20.0, min_sn
         line = Line(*true_line(shape, trail), min_snr)
         measured = measure(line)
         if measured is None:
-            out.append("unmeasured")
+            out.append(("unmeasured", 0.0))
             continue
         _, _, verdict = _verified(measured, line, measure, verifier)
-        out.append(verdict.reason or "passes")
+        out.append((verdict.reason or "passes", verdict.significance))
     return out
 
 
@@ -122,8 +127,8 @@ def losses(plan: Plan, seed: int, field_types, log=None):
                 warnings.simplefilter("ignore")
                 verdicts = verdicts_at_truth(prep, missed, shape)
                 smap = coarse_map(prep, shape)
-            out += [Loss(name, i, t, v, coarse_snr(smap, shape, t))
-                    for t, v in zip(missed, verdicts)]
+            out += [Loss(name, i, t, v, sig, coarse_snr(smap, shape, t))
+                    for t, (v, sig) in zip(missed, verdicts)]
         if log:
             log(f"{name} done")
     return out
@@ -164,7 +169,7 @@ def main(argv=None):
                 t = row.trail
                 print(f"{row.field_type:<10} seed {seed} image {row.image:2d}  S/N {t.snr:5.1f}  "
                       f"{t.length:5.0f} px  FWHM {t.fwhm:4.1f}  coarse {row.coarse:5.1f}  "
-                      f"{row.verdict}")
+                      f"sig {row.significance:5.1f}  {row.verdict}")
         rows += found
     print(report(rows))
 
