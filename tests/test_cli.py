@@ -176,9 +176,11 @@ def test_bad_options_are_usage_errors_before_any_work(sky, tmp_path, capsys, no_
     assert message in err
 
 
-@pytest.mark.parametrize("options, tiles",
-                         [([], None), (["--tiles"], True), (["--no-tiles"], False)])
-def test_tiles_option_reaches_the_search(sky, tmp_path, capsys, monkeypatch, options, tiles):
+@pytest.mark.parametrize("options, setting, value", [
+    ([], "tiles", None), (["--tiles"], "tiles", True), (["--no-tiles"], "tiles", False),
+    ([], "wide", None), (["--wide"], "wide", True)])
+def test_search_options_reach_the_search(sky, tmp_path, capsys, monkeypatch, options, setting,
+                                         value):
     seen = {}
 
     def search(image, **kwargs):
@@ -188,7 +190,7 @@ def test_tiles_option_reaches_the_search(sky, tmp_path, capsys, monkeypatch, opt
     monkeypatch.setattr(cli, "find_streaks", search)
     np.save(tmp_path / "sky.npy", sky)
     assert status(["find", str(tmp_path / "sky.npy"), *options]) == 1
-    assert seen.get("tiles") is tiles
+    assert seen.get(setting) is value
 
 
 def status(argv):

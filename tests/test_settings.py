@@ -47,6 +47,7 @@ def no_work(monkeypatch):
     ({"width": "2"}, TypeError, "width must be a number"),
     ({"tiles": 1}, TypeError, "tiles must be True, False or 'large', got 1"),
     ({"tiles": "small"}, TypeError, "tiles must be True, False or 'large', got 'small'"),
+    ({"wide": "yes"}, TypeError, "wide must be True or False, got 'yes'"),
 ])
 def test_bad_settings_fail_before_any_work(no_work, settings, error, message):
     with pytest.raises(error, match=message) as info:

@@ -11,8 +11,8 @@ import sys
 from pathlib import Path
 
 from . import __version__
-from .cli_options import (UsageError, add_input_arguments, add_tiles_argument, check_output,
-                          dq_bits, find_settings, hdu_key)
+from .cli_options import (UsageError, add_input_arguments, add_search_arguments,
+                          check_output, dq_bits, find_settings, hdu_key)
 from .cli_scan import add_scan_arguments, run_scan
 from .describe import PIXEL_FIELDS
 from .finder import find_streaks
@@ -161,7 +161,7 @@ def _parser() -> argparse.ArgumentParser:
                       help="stop after this many streaks (default: %(default)s)")
     find.add_argument("--width", type=float, default=2.0,
                       help="half-width of the measuring band in pixels (default: %(default)s)")
-    add_tiles_argument(find)
+    add_search_arguments(find)
     find.add_argument("--exclude", metavar="FILE",
                       help="mask of pixels to ignore (.fits/.npy/picture, nonzero = ignore)")
     add_input_arguments(find)

@@ -11,11 +11,11 @@ from .io import InputError
 from .settings import check_settings
 from .writers import check_writable
 
-__all__ = ["FIND_OPTIONS", "UsageError", "add_input_arguments", "add_tiles_argument",
+__all__ = ["FIND_OPTIONS", "UsageError", "add_input_arguments", "add_search_arguments",
            "check_output", "dq_bits", "find_settings", "hdu_key"]
 
 # Settings of find_streaks that `find` and `scan` take as options of the same names.
-FIND_OPTIONS = ("sigma", "min_snr", "max_streaks", "width", "tiles")
+FIND_OPTIONS = ("sigma", "min_snr", "max_streaks", "width", "tiles", "wide")
 
 
 class UsageError(Exception):
@@ -67,15 +67,18 @@ def find_settings(args, shape=None) -> dict:
         raise UsageError(str(exc)) from None
 
 
-def add_tiles_argument(parser) -> None:
-    """``--tiles`` and ``--no-tiles``: absent leaves find_streaks's default (the large tiles),
-    so that a scan's settings read as before."""
+def add_search_arguments(parser) -> None:
+    """``--tiles``, ``--no-tiles`` and ``--wide``: absent leaves find_streaks's defaults (the
+    large tiles, no wide search), so that a scan's settings read as before."""
     tiles = parser.add_mutually_exclusive_group()
     tiles.add_argument("--tiles", action="store_const", const=True, default=None,
                        help="also search small tiles of the image, for the shortest streaks "
                             "(slower, and more false detections)")
     tiles.add_argument("--no-tiles", dest="tiles", action="store_const", const=False,
                        help="search whole lines only, no tiles of the image")
+    parser.add_argument("--wide", action="store_const", const=True, default=None,
+                        help="also search the image block-averaged by 4 for wide (defocused) "
+                             "trails")
 
 
 def add_input_arguments(parser) -> None:

@@ -9,8 +9,8 @@ import signal
 import sys
 from pathlib import Path
 
-from .cli_options import (UsageError, add_input_arguments, add_tiles_argument, find_settings,
-                          hdu_key)
+from .cli_options import (UsageError, add_input_arguments, add_search_arguments,
+                          find_settings, hdu_key)
 from .io import InputError
 from .scan import ScanSummary, scan
 from .scan.executors import dask_client
@@ -58,7 +58,7 @@ def add_scan_arguments(parser) -> None:
     parser.add_argument("--max-streaks", type=int, help="at most this many streaks per image")
     parser.add_argument("--width", type=float,
                         help="half-width of the band searched and measured (pixels)")
-    add_tiles_argument(parser)
+    add_search_arguments(parser)
     add_input_arguments(parser)
 
 

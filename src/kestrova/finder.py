@@ -12,6 +12,10 @@ streaks too short to lift their whole line; its candidates are verified and blan
 the others, and the search goes on with whole lines after each one found. By default the tiles
 are a third of the image's side at most; small tiles as well are a setting.
 
+Last, when asked (``wide=True``), the wide search (:mod:`~kestrova.wide`) runs the same search
+on the image block-averaged by 4, without the trails found, for trails too wide for the band of
+this one (a defocused satellite), and reports those wider than twice the stars.
+
 Each step is a stage of its own module: :mod:`~kestrova.prepare` (background, noise, excluded
 pixels), :mod:`~kestrova.detect` (coarse map, peaks, refinement), :mod:`~kestrova.measure`
 (signal-to-noise ratio, fit, ends), :mod:`~kestrova.verify` (trail or not, width, flux) and
@@ -34,7 +38,9 @@ from .progress import reporter
 from .refine import Line
 from .settings import SEARCH_CLIP, as_image, check_settings
 from .tiles import TileSearch, tile_plan
-from .verify import Verifier
+from .verify import DEFAULT_PSF_FWHM, Verifier, on_spike
+from .wide import (WIDE_BINNING, WIDE_MAP_SIZE, block_mean, is_wing, photometric,
+                   record_to_full, searchable, to_full, wide_enough)
 
 __all__ = ["find_streaks"]
 
@@ -45,7 +51,7 @@ RESCORE_HALF_ANGLE = 0.2
 def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float = 6.0,
                  max_streaks: int = 20, width: float = 2.0, min_length: float = 20.0,
                  binning: int | None = None, background_box: int | None = 64,
-                 max_candidates: int = 30, tiles: bool | str = "large",
+                 max_candidates: int = 30, tiles: bool | str = "large", wide: bool = False,
                  progress=None) -> StreakCatalog:
     """Find and measure the straight streaks in an image.
 
@@ -83,6 +89,12 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
         many more of the shortest trails on large images, with about twice the false detections
         (pieces of galaxies and defects that the preparation leaves in), and add some two thirds to
         the time of a 2048 x 2048 image. False: whole lines only.
+    wide : bool
+        Also search the image block-averaged by 4 (:mod:`~kestrova.wide`) for trails more than
+        twice as wide as the stars (a defocused satellite), which the band of the full-resolution
+        search holds too little of; some 0.2 s on a 2048 x 2048 image. Off by default: a straight
+        band of the background some 30 pixels wide, or an edge-on galaxy's disk, can pass there
+        as a wide trail.
     progress : bool or callable, optional
         Report each stage as it ends: True prints a line on stderr, a callable is called with a
         :class:`~kestrova.progress.Progress`.
@@ -91,7 +103,8 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
     -------
     StreakCatalog
         The streaks, strongest first; ``catalog.to_table()`` tabulates them, and
-        ``catalog.refused`` holds the lines measured and refused as not trails, with why.
+        ``catalog.refused`` holds the lines that the full-resolution search measured and
+        refused as not trails, with why.
 
     Raises
     ------
@@ -114,7 +127,7 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
     settings = check_settings(image.shape, sigma=sigma, min_snr=min_snr,
                               max_streaks=max_streaks, width=width, min_length=min_length,
                               binning=binning, background_box=background_box,
-                              max_candidates=max_candidates, tiles=tiles)
+                              max_candidates=max_candidates, tiles=tiles, wide=wide)
     report = reporter(progress)
     threads = _Threads()
     with threads.one("blas"):
@@ -122,8 +135,9 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
 
 
 def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binning,
-          background_box, max_candidates, tiles, report, threads):
+          background_box, max_candidates, tiles, wide, report, threads):
     """The body of :func:`find_streaks`, its arguments checked."""
+    given_sigma = sigma
     prep = prepare_image(image, sigma, mask, box=background_box, clip=SEARCH_CLIP)
     report("prepared", 0)
     # The background is smooth: a sparse sample gives its median. Only that is kept, so that
@@ -196,14 +210,63 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
         # again. Farther away its remains are spread thin, and a peak they raise fails
         # refinement on the blanked image.
         detector.rescore(snr, first_map, found[0].theta, RESCORE_HALF_ANGLE)
+    trails, refused = judge.trail_regions, judge.refused
+    # The stages hold full-size planes that the wide search does not need.
+    del judge, stages, measurer, detector, verifier, tile_search, data, detect, snr
+    excluded = np.unpackbits(excluded, count=shape[0] * shape[1]).view(bool).reshape(shape)
+    if wide and len(streaks) < max_streaks and searchable(shape):
+        more = _wide_search(
+            image, excluded, trails, streaks, psf_fwhm, stars,
+            sigma=given_sigma, min_snr=min_snr, max_streaks=max_streaks - len(streaks),
+            width=width, min_length=min_length, background_box=background_box,
+            max_candidates=max_candidates, threads=threads)
+        for streak, record in zip(more.streaks, more.records):
+            streaks.append(streak)
+            records.append(record)
+            report("streak", len(streaks))
     order = np.argsort([-s.score for s in streaks], kind="stable")
     report("done", len(streaks))
-    excluded = np.unpackbits(excluded, count=shape[0] * shape[1]).view(bool).reshape(shape)
     # The local spreads served the search; the catalog's map is divided by them already.
     return StreakCatalog(tuple(streaks[i] for i in order), shape, sigma,
                          replace(first_map, spread=None),
                          tuple(records[i] for i in order), level, excluded,
-                         tuple(judge.refused))
+                         tuple(refused))
+
+
+def _wide_search(image, excluded, trails, found, psf_fwhm, stars, *, sigma, threads,
+                 **settings):
+    """The wide trails (:mod:`~kestrova.wide`) of `image`, whose pixels `excluded` and the
+    `trails` found ((region, box) each; the streaks `found`) are left out: a catalog of them in
+    the image's pixels. Not reported: the wings of those found, the streaks whose photometry
+    does not hold them (:func:`~kestrova.wide.photometric`), and the diffraction spikes of the
+    saturated `stars` (at full resolution; the reduced image holds them no more)."""
+    f = WIDE_BINNING
+    excluded = excluded.copy()
+    for region, box in trails:
+        excluded[box] |= region
+    small = block_mean(image, excluded, f)
+    settings["min_length"] /= f
+    try:
+        wide = _find(small, None if sigma is None else sigma / f, None,
+                     binning=choose_binning(small.shape, WIDE_MAP_SIZE),
+                     tiles=False, wide=False, report=reporter(None), threads=threads,
+                     **settings)
+    except ValueError:
+        # Too little sky is left at that scale to measure the noise: nothing wide to find.
+        return StreakCatalog((), image.shape, np.nan)
+    psf = psf_fwhm or DEFAULT_PSF_FWHM
+    kept = [(to_full(s, image.shape, f), record_to_full(rec, small.shape, image.shape,
+                                                        s.theta, f))
+            for s, rec in zip(wide.streaks, wide.records)]
+    kept = [(s, rec) for s, rec in kept
+            if wide_enough(s, psf) and photometric(s, settings["min_snr"])
+            and not any(is_wing(s, t, image.shape) for t in found)
+            and not on_spike(image.shape, s.r, s.theta, stars, reach=3.0 + s.fwhm,
+                             length=s.length)]
+    # Its refusals are not kept: mostly what the full-resolution search refused already, seen
+    # again four times coarser.
+    return StreakCatalog(tuple(s for s, _ in kept), image.shape, wide.sigma,
+                         records=tuple(rec for _, rec in kept))
 
 
 class _Judge:
@@ -221,6 +284,8 @@ class _Judge:
         self.measurer, self.verifier = measurer, verifier
         self.stages, self.extend = stages, extend
         self.refused = []
+        # The pixels blanked around each trail found, (region, box) each.
+        self.trail_regions = []
 
     def __call__(self, measured, line, measure, *, short=False):
         # The knots left out of the measurement are left out of everything from now on.
@@ -235,6 +300,8 @@ class _Judge:
             self.refused.append(Refusal(streak, verdict.reason))
         half = self.verifier.blank_half_width(streak, verdict)
         region, box = streak.region(self.measurer.ht.image.shape, half, self.extend)
+        if verdict.ok:
+            self.trail_regions.append((region, box))
         # In this order: the tile search reads the detector's blanked image.
         for stage in self.stages:
             stage.blank(region, box)

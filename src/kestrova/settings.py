@@ -85,6 +85,12 @@ def _tiles(value, name: str):
     return bool(value)
 
 
+def _boolean(value, name: str):
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {value!r}")
+    return bool(value)
+
+
 def _at_least(value, lowest, name: str, strict: bool = False):
     if value < lowest or (strict and value == lowest):
         relation = "greater than" if strict else "at least"
@@ -107,7 +113,7 @@ def check_settings(shape=None, *, spell: Optional[Callable[[str], str]] = None,
         How a setting's name is written in the messages (say, as a command-line option).
     **settings
         Any of ``sigma``, ``min_snr``, ``max_streaks``, ``width``, ``min_length``, ``binning``,
-        ``background_box``, ``max_candidates`` and ``tiles``.
+        ``background_box``, ``max_candidates``, ``tiles`` and ``wide``.
 
     Raises
     ------
@@ -184,5 +190,6 @@ _CHECKS = {
     "background_box": lambda v, name: _at_least(_integer(v, name), 1, name),
     "max_candidates": lambda v, name: _at_least(_integer(v, name), 1, name),
     "tiles": _tiles,
+    "wide": _boolean,
 }
 _OPTIONAL = {"sigma", "binning", "background_box"}

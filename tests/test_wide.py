@@ -1,0 +1,60 @@
+"""The search for wide trails on the block-averaged image: what it adds to the full-resolution
+search, and that its streaks and records are in the full image's pixels."""
+
+import numpy as np
+import pytest
+
+from kestrova import find_streaks
+from kestrova.catalog import Streak
+from kestrova.lines import along, to_frame
+from kestrova.synthetic import TrueStreak, end_errors, synthetic_sky
+from kestrova.wide import block_mean, to_full
+
+SHAPE = (512, 768)
+# A defocused trail, 19 px wide (FWHM), too faint for the band of the full-resolution search.
+WIDE = TrueStreak(60.0, 100.0, 700.0, 380.0, 2.5, psf_sigma=8.0)
+
+
+@pytest.fixture(scope="module")
+def wide_sky():
+    return synthetic_sky(SHAPE, [WIDE], seed=3)[0]
+
+
+def test_a_faint_wide_trail_is_found_only_by_the_wide_search(wide_sky):
+    assert len(find_streaks(wide_sky)) == 0
+    catalog = find_streaks(wide_sky, wide=True)
+    assert len(catalog) == 1
+    s = catalog[0]
+    assert abs(np.degrees(s.theta) - np.degrees(np.arctan2(280.0, 640.0))) < 1.0
+    assert s.fwhm == pytest.approx(2.355 * WIDE.psf_sigma, rel=0.3)
+    assert s.flux_per_length == pytest.approx(WIDE.flux_per_length, rel=0.25)
+    # One end within a few blocks. The other is some 70 px short: along the first stretch the
+    # trail is too faint for the ends' test at this scale.
+    assert min(end_errors(s, WIDE)) < 16.0
+
+
+def test_a_wide_streaks_record_is_in_the_full_images_frame(wide_sky):
+    catalog = find_streaks(wide_sky, wide=True)
+    s, record = catalog[0], catalog.records[0]
+    ends = [along(s.theta, *to_frame(SHAPE, x, y)) for x, y in (s.start, s.end)]
+    assert ends == pytest.approx([record.start, record.end], abs=0.01)
+    assert s.length == pytest.approx(record.end - record.start, abs=0.01)
+    inside = (record.position >= record.start) & (record.position <= record.end)
+    assert inside.any() and np.all(np.diff(record.position) >= 0)
+
+
+@pytest.mark.parametrize("shape, f", [((37, 50), 4), ((64, 64), 2), ((33, 100), 3)])
+def test_block_mean_pixels_map_onto_the_full_image(shape, f):
+    # A point at a reduced pixel's centre is that block's centre in the full image.
+    rng = np.random.default_rng(0)
+    image = rng.normal(size=shape)
+    small = block_mean(image, np.zeros(shape, bool), f)
+    i, j = small.shape[0] - 1, small.shape[1] - 1
+    assert small[i, j] == pytest.approx(image[f * i:f * i + f, f * j:f * j + f].mean())
+    s = to_full(Streak(0.0, 0.0, 1.0, 1.0, j, i, j, i, 0.0, 1.0, 0.1, 0.0, 0.0, 1.0), shape, f)
+    assert (s.x_start, s.y_start) == (f * j + (f - 1) / 2, f * i + (f - 1) / 2)
+
+
+def test_the_wide_search_leaves_a_small_image_alone():
+    image, _ = synthetic_sky((200, 300), [TrueStreak(20, 30, 270, 160, 4.0)], seed=1)
+    assert [s.width for s in find_streaks(image, wide=True)] == [2.0]
