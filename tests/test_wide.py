@@ -58,3 +58,17 @@ def test_block_mean_pixels_map_onto_the_full_image(shape, f):
 def test_the_wide_search_leaves_a_small_image_alone():
     image, _ = synthetic_sky((200, 300), [TrueStreak(20, 30, 270, 160, 4.0)], seed=1)
     assert [s.width for s in find_streaks(image, wide=True)] == [2.0]
+
+
+def test_edge_on_disks_refused_for_their_shape_are_not_found_wide():
+    # Seen four times coarser, a disk 3 px thick looks like a wide trail; the full-resolution
+    # search refused its line as fading towards both ends.
+    image, _ = synthetic_sky((300, 400), [], n_stars=60, seed=7)
+    rows, cols = np.mgrid[:300, :400]
+    for x, y, angle in ((120, 100, 0.4), (280, 210, 2.0)):
+        u = np.cos(angle) * (cols - x) + np.sin(angle) * (rows - y)
+        v = -np.sin(angle) * (cols - x) + np.cos(angle) * (rows - y)
+        image += 8.0 * np.exp(-np.hypot(u / 30.0, v / 3.0))
+    catalog = find_streaks(image, wide=True)
+    assert len(catalog) == 0
+    assert "tapered" in {refusal.reason for refusal in catalog.refused}

@@ -39,8 +39,9 @@ from .refine import Line
 from .settings import SEARCH_CLIP, as_image, check_settings
 from .tiles import TileSearch, tile_plan
 from .verify import DEFAULT_PSF_FWHM, Verifier, on_spike
-from .wide import (WIDE_BINNING, WIDE_MAP_SIZE, block_mean, is_wing, photometric,
-                   record_to_full, searchable, to_full, wide_enough)
+from .wide import (SHAPE_REASONS, WIDE_BINNING, WIDE_MAP_SIZE, block_mean, is_wing,
+                   photometric, record_to_full, refused_before, searchable, to_full,
+                   wide_enough)
 
 __all__ = ["find_streaks"]
 
@@ -93,8 +94,8 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
         Also search the image block-averaged by 4 (:mod:`~kestrova.wide`) for trails more than
         twice as wide as the stars (a defocused satellite), which the band of the full-resolution
         search holds too little of; some 0.2 s on a 2048 x 2048 image. Off by default: a straight
-        band of the background some 30 pixels wide, or an edge-on galaxy's disk, can pass there
-        as a wide trail.
+        band of the background some 30 pixels wide across the image passes there as a wide
+        trail.
     progress : bool or callable, optional
         Report each stage as it ends: True prints a line on stderr, a callable is called with a
         :class:`~kestrova.progress.Progress`.
@@ -216,7 +217,8 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
     excluded = np.unpackbits(excluded, count=shape[0] * shape[1]).view(bool).reshape(shape)
     if wide and len(streaks) < max_streaks and searchable(shape):
         more = _wide_search(
-            image, excluded, trails, streaks, psf_fwhm, stars,
+            image, excluded, trails, streaks, [r.streak for r in refused
+                                               if r.reason in SHAPE_REASONS], psf_fwhm, stars,
             sigma=given_sigma, min_snr=min_snr, max_streaks=max_streaks - len(streaks),
             width=width, min_length=min_length, background_box=background_box,
             max_candidates=max_candidates, threads=threads)
@@ -233,11 +235,12 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
                          tuple(refused))
 
 
-def _wide_search(image, excluded, trails, found, psf_fwhm, stars, *, sigma, threads,
+def _wide_search(image, excluded, trails, found, refused, psf_fwhm, stars, *, sigma, threads,
                  **settings):
     """The wide trails (:mod:`~kestrova.wide`) of `image`, whose pixels `excluded` and the
     `trails` found ((region, box) each; the streaks `found`) are left out: a catalog of them in
-    the image's pixels. Not reported: the wings of those found, the streaks whose photometry
+    the image's pixels. Not reported: the wings of those found, the streaks on the lines
+    `refused` for their shape (:func:`~kestrova.wide.refused_before`), those whose photometry
     does not hold them (:func:`~kestrova.wide.photometric`), and the diffraction spikes of the
     saturated `stars` (at full resolution; the reduced image holds them no more)."""
     f = WIDE_BINNING
@@ -261,6 +264,7 @@ def _wide_search(image, excluded, trails, found, psf_fwhm, stars, *, sigma, thre
     kept = [(s, rec) for s, rec in kept
             if wide_enough(s, psf) and photometric(s, settings["min_snr"])
             and not any(is_wing(s, t, image.shape) for t in found)
+            and not any(refused_before(s, t, image.shape) for t in refused)
             and not on_spike(image.shape, s.r, s.theta, stars, reach=3.0 + s.fwhm,
                              length=s.length)]
     # Its refusals are not kept: mostly what the full-resolution search refused already, seen

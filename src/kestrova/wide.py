@@ -22,8 +22,9 @@ from .catalog import Streak, StreakRecord
 from .lines import across, along, to_frame
 from .ridge import APERTURE_FWHM
 
-__all__ = ["WIDE_BINNING", "WIDE_MAP_SIZE", "WIDE_PSF", "block_mean", "is_wing", "photometric",
-           "record_to_full", "searchable", "to_full", "wide_enough"]
+__all__ = ["SHAPE_REASONS", "WIDE_BINNING", "WIDE_MAP_SIZE", "WIDE_PSF", "alongside", "block_mean",
+           "is_wing", "photometric", "record_to_full", "refused_before", "searchable", "to_full",
+           "wide_enough"]
 
 # Block size of the wide search: a trail 6-25 pixels wide (FWHM) becomes 1.5-6 pixels wide, the
 # width the band of the search holds best.
@@ -52,6 +53,13 @@ FLUX_FRACTION = 0.85
 WING_ANGLE = np.radians(2.0)
 WING_FWHM = 2.0
 WING_FRACTION = 0.1
+# A line that the full-resolution search refused for the shape of its signal along it (a disk
+# that fades towards both ends, two sources with nothing between, a few knots) is not a trail
+# at any width: a wide streak on it (within REFUSED_ANGLE, and REFUSED_REACH pixels or its FWHM)
+# is the same thing seen coarser, where an edge-on disk looks wide.
+SHAPE_REASONS = ("tapered", "hollow", "knotty", "soft ends")
+REFUSED_ANGLE = np.radians(3.0)
+REFUSED_REACH = 10.0
 
 
 def block_mean(image: np.ndarray, excluded: np.ndarray, f: int) -> np.ndarray:
@@ -109,32 +117,54 @@ def photometric(streak: Streak, min_snr: float) -> bool:
     return bool(streak.flux_per_length >= FLUX_FRACTION * min_snr * streak.flux_per_length_err)
 
 
+def alongside(streak: Streak, other: Streak, shape, reach: float,
+              angle: float = WING_ANGLE) -> bool:
+    """Whether `streak` runs parallel to `other` (within `angle`), its middle within `reach` of
+    `other`'s line, over a stretch of `other`'s, both in the pixels of an image of `shape`.
+
+    Examples
+    --------
+    >>> trail = Streak(49.5, 0.0, 99.0, 99.0, 10.0, 50.0, 390.0, 50.0, 380.0, 5e4, 9.0, 0.0,
+    ...                0.0, 2.0, 10.0)
+    >>> beside = replace(trail, y_start=85.0, y_end=85.0)
+    >>> [alongside(beside, trail, (200, 400), reach) for reach in (30.0, 40.0)]
+    [False, True]
+    """
+    if abs(np.sin(streak.theta - other.theta)) > np.sin(angle):
+        return False
+    middle = to_frame(shape, 0.5 * (streak.x_start + streak.x_end),
+                      0.5 * (streak.y_start + streak.y_end))
+    if abs(across(other.r, other.theta, *middle)) > reach:
+        return False
+    a, b = sorted(along(other.theta, *to_frame(shape, *end)) for end in (other.start, other.end))
+    c, d = sorted(along(other.theta, *to_frame(shape, *end))
+                  for end in (streak.start, streak.end))
+    return bool(min(b, d) > max(a, c))
+
+
 def is_wing(streak: Streak, trail: Streak, shape) -> bool:
     """Whether the wide `streak` is the wing of the brighter `trail` beside it, both in the
     pixels of an image of `shape` (see `WING_FRACTION`).
 
     Examples
     --------
-    >>> trail = Streak(0.0, 0.0, 99.0, 99.0, 10.0, 50.0, 390.0, 50.0, 380.0, 5e4, 9.0, 0.0,
+    >>> trail = Streak(49.5, 0.0, 99.0, 99.0, 10.0, 50.0, 390.0, 50.0, 380.0, 5e4, 9.0, 0.0,
     ...                0.0, 2.0, 10.0)
     >>> wing = replace(trail, y_start=85.0, y_end=85.0, flux_per_length=200.0, fwhm=9.0)
     >>> is_wing(wing, trail, (200, 400)), is_wing(replace(wing, y_start=150.0, y_end=150.0),
     ...                                            trail, (200, 400))
     (True, False)
     """
-    if abs(np.sin(streak.theta - trail.theta)) > np.sin(WING_ANGLE):
-        return False
-    if not streak.flux_per_length < WING_FRACTION * trail.flux_per_length:
-        return False
-    middle = to_frame(shape, 0.5 * (streak.x_start + streak.x_end),
-                      0.5 * (streak.y_start + streak.y_end))
-    if abs(across(trail.r, trail.theta, *middle)) > (APERTURE_FWHM * trail.fwhm
-                                                     + WING_FWHM * streak.fwhm):
-        return False
-    a, b = sorted(along(trail.theta, *to_frame(shape, *end)) for end in (trail.start, trail.end))
-    c, d = sorted(along(trail.theta, *to_frame(shape, *end))
-                  for end in (streak.start, streak.end))
-    return bool(min(b, d) > max(a, c))
+    return (streak.flux_per_length < WING_FRACTION * trail.flux_per_length
+            and alongside(streak, trail, shape,
+                          APERTURE_FWHM * trail.fwhm + WING_FWHM * streak.fwhm))
+
+
+def refused_before(streak: Streak, refused: Streak, shape) -> bool:
+    """Whether the wide `streak` lies on the line `refused` (within `REFUSED_ANGLE`, and
+    `REFUSED_REACH` pixels or its FWHM) that the full-resolution search refused for its shape
+    (`SHAPE_REASONS`)."""
+    return alongside(streak, refused, shape, max(REFUSED_REACH, streak.fwhm), REFUSED_ANGLE)
 
 
 def to_full(streak: Streak, shape, f: int) -> Streak:
