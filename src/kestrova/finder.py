@@ -217,12 +217,11 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
     excluded = np.unpackbits(excluded, count=shape[0] * shape[1]).view(bool).reshape(shape)
     if wide and len(streaks) < max_streaks and searchable(shape):
         more = _wide_search(
-            image, excluded, trails, streaks, [r.streak for r in refused
-                                               if r.reason in SHAPE_REASONS], psf_fwhm, stars,
-            sigma=given_sigma, min_snr=min_snr, max_streaks=max_streaks - len(streaks),
-            width=width, min_length=min_length, background_box=background_box,
+            image, excluded, trails, streaks, refused, psf_fwhm, stars, sigma=given_sigma,
+            min_snr=min_snr, max_streaks=max_streaks - len(streaks), width=width,
+            min_length=min_length, background_box=background_box,
             max_candidates=max_candidates, threads=threads)
-        for streak, record in zip(more.streaks, more.records):
+        for streak, record in more:
             streaks.append(streak)
             records.append(record)
             report("streak", len(streaks))
@@ -238,11 +237,12 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
 def _wide_search(image, excluded, trails, found, refused, psf_fwhm, stars, *, sigma, threads,
                  **settings):
     """The wide trails (:mod:`~kestrova.wide`) of `image`, whose pixels `excluded` and the
-    `trails` found ((region, box) each; the streaks `found`) are left out: a catalog of them in
-    the image's pixels. Not reported: the wings of those found, the streaks on the lines
-    `refused` for their shape (:func:`~kestrova.wide.refused_before`), those whose photometry
-    does not hold them (:func:`~kestrova.wide.photometric`), and the diffraction spikes of the
-    saturated `stars` (at full resolution; the reduced image holds them no more)."""
+    `trails` found ((region, box) each; the streaks `found`) are left out: (Streak, StreakRecord)
+    pairs in the image's pixels. Not reported: the wings of those found, the streaks on the lines
+    `refused` (Refusal) for their shape (:func:`~kestrova.wide.refused_before`), those whose
+    photometry does not hold them (:func:`~kestrova.wide.photometric`), and the diffraction
+    spikes of the saturated `stars` (at full resolution; the reduced image holds them no
+    more)."""
     f = WIDE_BINNING
     excluded = excluded.copy()
     for region, box in trails:
@@ -256,21 +256,19 @@ def _wide_search(image, excluded, trails, found, refused, psf_fwhm, stars, *, si
                      **settings)
     except ValueError:
         # Too little sky is left at that scale to measure the noise: nothing wide to find.
-        return StreakCatalog((), image.shape, np.nan)
+        return []
     psf = psf_fwhm or DEFAULT_PSF_FWHM
-    kept = [(to_full(s, image.shape, f), record_to_full(rec, small.shape, image.shape,
-                                                        s.theta, f))
+    shapes = [r.streak for r in refused if r.reason in SHAPE_REASONS]
+    kept = [(to_full(s, image.shape, f), record_to_full(rec, image.shape, s.theta, f))
             for s, rec in zip(wide.streaks, wide.records)]
-    kept = [(s, rec) for s, rec in kept
-            if wide_enough(s, psf) and photometric(s, settings["min_snr"])
-            and not any(is_wing(s, t, image.shape) for t in found)
-            and not any(refused_before(s, t, image.shape) for t in refused)
-            and not on_spike(image.shape, s.r, s.theta, stars, reach=3.0 + s.fwhm,
-                             length=s.length)]
     # Its refusals are not kept: mostly what the full-resolution search refused already, seen
     # again four times coarser.
-    return StreakCatalog(tuple(s for s, _ in kept), image.shape, wide.sigma,
-                         records=tuple(rec for _, rec in kept))
+    return [(s, rec) for s, rec in kept
+            if wide_enough(s, psf) and photometric(s, settings["min_snr"])
+            and not any(is_wing(s, t, image.shape) for t in found)
+            and not any(refused_before(s, t, image.shape) for t in shapes)
+            and not on_spike(image.shape, s.r, s.theta, stars, reach=3.0 + s.fwhm,
+                             length=s.length)]
 
 
 class _Judge:

@@ -19,12 +19,12 @@ from dataclasses import replace
 import numpy as np
 
 from .catalog import Streak, StreakRecord
-from .lines import across, along, to_frame
+from .lines import across, along, to_frame, to_full_r
 from .ridge import APERTURE_FWHM
 
-__all__ = ["SHAPE_REASONS", "WIDE_BINNING", "WIDE_MAP_SIZE", "WIDE_PSF", "alongside", "block_mean",
-           "is_wing", "photometric", "record_to_full", "refused_before", "searchable", "to_full",
-           "wide_enough"]
+__all__ = ["SHAPE_REASONS", "WIDE_BINNING", "WIDE_MAP_SIZE", "WIDE_PSF", "alongside",
+           "block_mean", "block_offset", "is_wing", "photometric", "record_to_full",
+           "refused_before", "searchable", "to_full", "wide_enough"]
 
 # Block size of the wide search: a trail 6-25 pixels wide (FWHM) becomes 1.5-6 pixels wide, the
 # width the band of the search holds best.
@@ -91,6 +91,19 @@ def block_mean(image: np.ndarray, excluded: np.ndarray, f: int) -> np.ndarray:
         with np.errstate(invalid="ignore", divide="ignore"):
             out[i:i + count.shape[0]] = np.where(count >= 0.5 * f * f, total / count, np.nan)
     return out
+
+
+def block_offset(shape, f: int) -> tuple:
+    """(dx, dy) of the centre of the frame of :func:`block_mean` (of an image of `shape` by `f`)
+    in the image's frame, as :func:`~kestrova.detect.reduce_image` gives it: the whole blocks
+    leave the last rows and columns out.
+
+    Examples
+    --------
+    >>> block_offset((44, 45), 4)
+    (-0.5, 0.0)
+    """
+    return (0.5 * (f * (shape[1] // f) - shape[1]), 0.5 * (f * (shape[0] // f) - shape[0]))
 
 
 def searchable(shape, f: int = WIDE_BINNING) -> bool:
@@ -175,7 +188,7 @@ def to_full(streak: Streak, shape, f: int) -> Streak:
 
     Examples
     --------
-    >>> s = Streak(0.0, 0.0, 9.0, 9.0, 0.0, 2.0, 10.0, 2.0, 10.0, 2.0, 0.1, 3.0, 0.5, 2.0, 4.0)
+    >>> s = Streak(3.0, 0.0, 9.0, 9.0, 0.0, 2.0, 10.0, 2.0, 10.0, 2.0, 0.1, 3.0, 0.5, 2.0, 4.0)
     >>> big = to_full(s, (44, 45), 4)
     >>> big.start, big.end, big.length, big.flux_per_length, big.fwhm, big.r
     ((1.5, 9.5), (41.5, 9.5), 40.0, 8.0, 16.0, 12.0)
@@ -185,29 +198,28 @@ def to_full(streak: Streak, shape, f: int) -> Streak:
 
     x0, y0, x1, y1 = (full(v) for v in (streak.x_start, streak.y_start, streak.x_end,
                                         streak.y_end))
-    r = float(across(0.0, streak.theta, *to_frame(shape, x0, y0)))
+    r = float(to_full_r(streak.r, streak.theta, f, block_offset(shape, f)))
     return replace(streak, r=r, x_start=x0, y_start=y0, x_end=x1, y_end=y1,
                    length=f * streak.length, flux_per_length=f * streak.flux_per_length,
                    flux_per_length_err=f * streak.flux_per_length_err,
                    level=f * f * streak.level, width=f * streak.width, fwhm=f * streak.fwhm)
 
 
-def record_to_full(record: StreakRecord, small_shape, shape, theta: float, f: int):
-    """`record`, made on the reduced image of `small_shape`, in the pixels of the image of
-    `shape` (see :func:`to_full`): along-line positions times `f` and moved to the full frame's
-    centre, running sums (of reduced pixels, each the mean of f x f) times f squared.
+def record_to_full(record: StreakRecord, shape, theta: float, f: int):
+    """`record` of a streak at `theta`, made on the :func:`block_mean` of an image of `shape` by
+    `f`, in that image's pixels (see :func:`to_full`): along-line positions times `f` and moved
+    to the full frame's centre, running sums (of reduced pixels, each the mean of f x f) times f
+    squared.
 
     Examples
     --------
     >>> rec = StreakRecord(np.array([0.0, 1.0]), np.array([1.0, 2.0]),
     ...                    np.array([1.0, 1.0, -2.0, 3.0, 0.5]), -2.0, 3.0)
-    >>> big = record_to_full(rec, (10, 10), (40, 41), 0.0, 4)
+    >>> big = record_to_full(rec, (40, 41), 0.0, 4)
     >>> big.position.tolist(), big.running_sum.tolist(), big.fit.tolist(), big.start
     ([-0.5, 3.5], [16.0, 32.0], [16.0, 4.0, -8.5, 11.5, 0.5], -8.5)
     """
-    # The reduced frame's centre, in the full frame: the blocks cover f x (side // f) pixels.
-    dx = 0.5 * (f * small_shape[1] - shape[1])
-    dy = 0.5 * (f * small_shape[0] - shape[0])
+    dx, dy = block_offset(shape, f)
     shift = dx * np.cos(theta) + dy * np.sin(theta)
 
     def position(t):
