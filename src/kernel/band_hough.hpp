@@ -112,7 +112,6 @@ template <class Index>
                                                   const band_grid& g, const lane_cols& cols) {
     // GCC vector extensions: each clone lowers them to its own vector width.
     typedef double vd __attribute__((vector_size(kLanes * sizeof(double))));
-    typedef std::int64_t vm __attribute__((vector_size(kLanes * sizeof(double))));
     typedef Index vk __attribute__((vector_size(kLanes * sizeof(Index))));
 
     vd s, c;
@@ -123,16 +122,15 @@ template <class Index>
     const Index w = static_cast<Index>(g.w);
     const double nr = static_cast<double>(g.Nr), wd = static_cast<double>(g.w);
     const vd r0 = g.r0 - vd{};
-    const vd half = 0.5 - vd{};
     // Fast path: indices floor(t') in [0, Nr + w].
     const vd inv_dr = g.inv_dr - vd{};
     const vd b = c * inv_dr;
     const vd lo_off = (g.h * g.inv_dr - 0.5) - wd - vd{};
-    const vd top_fast = (nr + wd + 0.5) - vd{};
-    const vd round_nearest = 0x1p52 - vd{};
-    const vm abs_mask = 0x7fffffffffffffffLL - vm{};
+    const double top_fast = nr + wd + 0.5;
+    const double tol = g.tol;
     const bool fast = g.fast && g.w > 0;
     vk k_lo[kChunk], k_hi[kChunk];
+    alignas(64) Index k_fast[kLanes][kChunk];
 
     for (std::size_t j = 0; j < Ny; ++j) {
         const double* row = input + j * Nx;
@@ -143,25 +141,28 @@ template <class Index>
             const std::size_t n = std::min(kChunk, Nx - i0);
 
             if (fast) {
-                vd gap = 1.0 - vd{};
-                for (std::size_t p = 0; p < n; ++p) {
-                    vd t = a_lo - b * x[i0 + p];
-                    t = half < t ? t : half;
-                    t = t < top_fast ? t : top_fast;
-                    const vd dist =
-                        (vd)((vm)(t - ((t + round_nearest) - round_nearest)) & abs_mask);
-                    gap = dist < gap ? dist : gap;
-                    k_lo[p] = __builtin_convertvector(t, vk);
+                // Lane by lane, pixels innermost: a plain loop that the compiler vectorises
+                // across pixels for each clone's own width.
+                bool near = false;
+                for (std::size_t e = 0; e < cols.n; ++e) {
+                    const double a = a_lo[e], be = b[e];
+                    Index* k = k_fast[e];
+                    int lane_near = 0;
+                    for (std::size_t p = 0; p < n; ++p) {
+                        double t = a - be * x[i0 + p];
+                        t = 0.5 < t ? t : 0.5;
+                        t = t < top_fast ? t : top_fast;
+                        lane_near |= std::fabs(t - ((t + 0x1p52) - 0x1p52)) <= tol;
+                        k[p] = static_cast<Index>(t);
+                    }
+                    near |= lane_near != 0 && cols.live[e];
                 }
-                bool ok = true;
-                for (std::size_t e = 0; e < kLanes; ++e) ok &= !cols.live[e] || gap[e] > g.tol;
-                if (ok) {
+                if (!near) {
                     // Lanes innermost: independent columns, so several read-modify-write
                     // chains stay in flight when consecutive pixels hit the same accumulator.
                     for (std::size_t p = 0; p < n; ++p) {
                         const cell_t add = {row[i0 + p], 1.0};
-                        const vk k = k_lo[p];
-                        for (std::size_t e = 0; e < cols.n; ++e) cols.p[e][k[e]] += add;
+                        for (std::size_t e = 0; e < cols.n; ++e) cols.p[e][k_fast[e][p]] += add;
                     }
                     continue;
                 }
