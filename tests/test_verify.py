@@ -240,6 +240,20 @@ def test_a_trail_beside_the_frames_edge_or_a_mask_is_verified(side):
     assert v.ok and v.significance > 8, (v.reason, v.significance)
 
 
+@pytest.mark.parametrize("fwhm, sharp", [(1.2, True), (2.5, False)])
+def test_a_short_segment_found_a_little_askew_is_judged_along_its_own_line(fwhm, sharp):
+    # 70 px verified 2.5 degrees off (as found in a tile): a cosmic-ray track smears there into
+    # a star's width; a trail at the stars' width stays a trail along the tilted lines too.
+    data = np.random.default_rng(5).normal(0.0, 1.0, (120, 200))
+    r, theta = line_through(data.shape, 65.0, 60.0, 135.0, 60.0)
+    x, y = to_frame(data.shape, *np.mgrid[:120, :200][::-1])
+    m, d = along(theta, x, y), across(r, theta, x, y)
+    data += 12.0 / fwhm * np.exp(-0.5 * (d / (fwhm / 2.3548)) ** 2) * (np.abs(m) < 35.0)
+    v = verify(data, data < -99, 1.0, r, theta + np.radians(2.5), -35.0, 35.0, min_snr=6.0,
+               width=2.0, psf_fwhm=2.5, short=True)
+    assert (v.reason == "sharp") == sharp, v.reason
+
+
 def test_a_track_beside_a_sharp_track_leaves_it_sharp():
     # A cosmic-ray track 1.2 pixels wide, with another beside its first half: the centroids of
     # the halves would tilt the line, along which the track smears into a broad ridge.

@@ -32,6 +32,7 @@ import numpy as np
 
 from .catalog import Refusal, StreakCatalog
 from .detect import Detector, choose_binning, find_peaks
+from .lines import ends_along
 from .measure import Measurer, knot_regions
 from .prepare import prepare_image
 from .progress import reporter
@@ -268,7 +269,7 @@ def _wide_search(image, excluded, trails, found, refused, psf_fwhm, stars, *, si
             and not any(is_wing(s, t, image.shape) for t in found)
             and not any(refused_before(s, t, image.shape) for t in shapes)
             and not on_spike(image.shape, s.r, s.theta, stars, reach=3.0 + s.fwhm,
-                             length=s.length)]
+                             segment=ends_along(image.shape, s.theta, s.start, s.end))]
 
 
 class _Judge:

@@ -12,7 +12,7 @@ import numpy as np
 
 __all__ = ["centre", "to_frame", "to_pixels", "across", "along", "point", "line_through",
            "canonical", "same_line", "span", "chord", "segment_region", "band_pixels",
-           "to_full_r", "to_reduced_r"]
+           "to_full_r", "to_reduced_r", "ends_along"]
 
 
 def centre(shape) -> tuple[float, float]:
@@ -88,6 +88,20 @@ def point(r, theta, t):
     [5.0, -1.0]
     """
     return r * np.sin(theta) + t * np.cos(theta), -r * np.cos(theta) + t * np.sin(theta)
+
+
+def ends_along(shape, theta, start, end) -> tuple[float, float]:
+    """Positions (lower first) along a line of angle `theta` of the pixel positions `start`
+    and `end` (column, row) of an image of `shape`: a streak's segment on its own line, or
+    where it falls along another.
+
+    Examples
+    --------
+    >>> ends_along((11, 11), 0.0, (9.0, 2.0), (1.0, 2.0))
+    (-4.0, 4.0)
+    """
+    a, b = (float(along(theta, *to_frame(shape, *p))) for p in (start, end))
+    return min(a, b), max(a, b)
 
 
 def line_through(shape, col0, row0, col1, row1) -> tuple[float, float]:

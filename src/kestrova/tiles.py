@@ -38,7 +38,8 @@ from .detect import (ScoreMap, find_peaks, grid_axes, line_grid, reduce_image, r
                      update_reduction)
 from .hough import HoughTransform
 from .measure import Measurer, best_segment
-from .lines import across, along, band_pixels, point, span, to_frame, to_full_r, to_reduced_r
+from .lines import (across, along, band_pixels, ends_along, point, span, to_frame, to_full_r,
+                    to_reduced_r)
 from .refine import Line, refine_line
 from .stats import MAD_TO_SIGMA
 
@@ -451,11 +452,10 @@ class TileSearch:
         blanked across it changes it where they cross, not its other stretches."""
         if not self.scales:
             return
-        a = along(streak.theta, *to_frame(self.shape, *streak.start))
-        b = along(streak.theta, *to_frame(self.shape, *streak.end))
+        a, b = ends_along(self.shape, streak.theta, streak.start, streak.end)
         # As far from its line as a candidate on a found streak's line is dropped.
         near = min(_line_tolerance(s.binning) for s in self.scales)
-        self._failed.append(Stretch(streak.r, streak.theta, min(a, b), max(a, b),
+        self._failed.append(Stretch(streak.r, streak.theta, a, b,
                                     near + 3.0 * streak.width, 0.0, whole_line=True))
 
     def _tolerance(self, scale: int) -> float:
@@ -730,6 +730,5 @@ def _on(c: TileCandidate, streak, tolerance: float) -> bool:
 
 def _overlaps(streak, c: TileCandidate, shape) -> bool:
     """Whether the measured `streak` overlaps the stretch of candidate `c`."""
-    a = along(c.theta, *to_frame(shape, *streak.start))
-    b = along(c.theta, *to_frame(shape, *streak.end))
-    return min(max(a, b), c.end) > max(min(a, b), c.start)
+    a, b = ends_along(shape, c.theta, streak.start, streak.end)
+    return min(b, c.end) > max(a, c.start)

@@ -23,7 +23,7 @@ from functools import partial
 
 import numpy as np
 
-from .lines import across, along, point, strip, to_frame, to_pixels
+from .lines import across, along, ends_along, point, strip, to_frame, to_pixels
 from .ridge import (APERTURE_FWHM, MAX_REACH, REACH, SIDE_BAND, SIDE_BAND_MIN, Ridge,
                     across_sums, core_width, crest, cross_profile, flux_per_length, ridge,
                     side_levels)
@@ -52,6 +52,12 @@ DEFAULT_PSF_FWHM = 2.5
 MIN_WIDTH_PSF = 0.5
 SHARPEST = 1.5
 SHARP_SIGNIFICANCE = 10.0
+# A segment shorter than TILT_LENGTH pixels is also tried along the lines through its middle
+# whose ends lie within TILT_REACH pixels of its own, in steps of TILT_STEP: a found line's angle
+# is that close over a longer one.
+TILT_LENGTH = 256.0
+TILT_REACH = 3.0
+TILT_STEP = 0.5
 # A trail is at least this many times longer than wide; an edge-on galaxy (whose disk rarely
 # exceeds ten to one) or a pair of stars is not. A ridge wider than WIDE_PSF times the stars'
 # FWHM (when the stars give it) must, unless bright, be longer in proportion to its width
@@ -223,11 +229,12 @@ def _trimmed_sums(count, total):
 
 
 def on_spike(shape, r, theta, stars, *, reach=3.0, max_angle=np.radians(1.0),
-             length=np.inf) -> bool:
+             segment=None) -> bool:
     """Whether the line (r, theta) runs along a detector axis, within `max_angle`, through one
     of the saturated `stars` (pixel columns and rows, shape (2, n)), within `reach` pixels: a
-    diffraction spike or a bleed beyond what was masked. A segment of `length` pixels lies
-    within `reach` of an axis at a steeper angle too: its line may be tilted as far.
+    diffraction spike or a bleed beyond what was masked. A `segment` (a, b) of the
+    line (positions along it) may be tilted farther, as long as it stays within `reach` of
+    the axis through the star: a short piece of a spike has a rough angle.
 
     Examples
     --------
@@ -236,15 +243,26 @@ def on_spike(shape, r, theta, stars, *, reach=3.0, max_angle=np.radians(1.0),
     [True, False]
     >>> on_spike((100, 200), 9.5, 0.1, stars)                            # at an angle: a trail
     False
-    >>> on_spike((100, 200), 9.5, 0.05, stars, length=50.0)             # or a spike's far end
+    >>> on_spike((100, 200), 9.5, 0.05, stars, segment=(35.0, 55.0))    # or a spike's far end
     True
+    >>> on_spike((100, 200), 9.5, 0.05, stars, segment=(-90.0, -40.0))  # beyond its reach
+    False
     """
     stars = np.asarray(stars, dtype=float).reshape(2, -1)
-    max_angle = max(max_angle, float(np.arctan2(reach, length)))
-    if stars.shape[1] == 0 or not _along_axis(theta, max_angle):
+    a, b = segment if segment is not None else (0.0, np.inf)
+    tilt = max(max_angle, float(np.arctan2(reach, b - a)))
+    if stars.shape[1] == 0 or not _along_axis(theta, tilt):
         return False
     x, y = to_frame(shape, stars[0], stars[1])
-    return bool(np.any(np.abs(across(r, theta, x, y)) <= reach))
+    near = np.abs(across(r, theta, x, y)) <= reach
+    if _along_axis(theta, max_angle):
+        return bool(np.any(near))
+    # Tilted beyond max_angle: the segment's ends must lie within reach of the star's axis
+    # (its row for a line along the rows, its column for one along the columns).
+    rows = abs(np.cos(theta)) > abs(np.sin(theta))
+    ends = np.array([point(r, theta, t)[1 if rows else 0] for t in (a, b)])
+    axis = (y if rows else x)[near]
+    return bool(np.any(np.abs(ends[:, None] - axis[None, :]).max(axis=0) <= reach))
 
 
 def verify(data, excluded, sigma, r, theta, a, b, *, min_snr, width, psf_fwhm=None,
@@ -336,10 +354,52 @@ def _broad(data, excluded, sigma, r, theta, a, b, rd: Ridge) -> bool:
 
 def _sharp(data, excluded, sigma, r, theta, a, b, psf_fwhm):
     """Whether the ridge's core (see :func:`~kestrova.ridge.core_width`) is measured narrower
-    than the optics let a trail be."""
-    width, significance = core_width(data, excluded, sigma, r, theta, a, b)
+    than the optics let a trail be, along the line or, for a segment shorter than
+    `TILT_LENGTH`, along any line through its middle whose ends lie within `TILT_REACH` pixels
+    of the line's: the angle of a short segment found in a tile, or pulled by a track crossing
+    it, can be off by a few degrees, and a track 1 pixel wide then reads as wide as a star.
+
+    Examples
+    --------
+    >>> from kestrova.lines import across, to_frame
+    >>> rows, cols = np.mgrid[:100, :200]
+    >>> d = across(0.0, 0.03, *to_frame((100, 200), cols, rows))     # a track off by 2 degrees
+    >>> data = np.random.default_rng(0).normal(0.0, 1.0, (100, 200)) + 30.0 * np.exp(
+    ...     -0.5 * (d / 0.5) ** 2) * (np.abs(cols - 100) < 30)
+    >>> width, _ = core_width(data, data < -99, 1.0, 0.0, 0.0, -30.0, 30.0)
+    >>> round(width, 1), _sharp(data, data < -99, 1.0, 0.0, 0.0, -30.0, 30.0, 2.5)  # limit 1.5
+    (1.7, True)
+    """
     limit = max(SHARPEST, MIN_WIDTH_PSF * psf_fwhm) if psf_fwhm else SHARPEST
-    return significance >= SHARP_SIGNIFICANCE and width < limit
+    for line in _tilted(r, theta, a, b):
+        width, significance = core_width(data, excluded, sigma, *line)
+        if significance >= SHARP_SIGNIFICANCE and width < limit:
+            return True
+    return False
+
+
+def _tilted(r, theta, a, b):
+    """The line (r, theta) over [a, b], then, for a segment shorter than `TILT_LENGTH`, the
+    lines through its middle tilted by ever larger angles, each way in turn, until its ends
+    have moved by `TILT_REACH` pixels (in steps of `TILT_STEP`), each over as long a segment.
+
+    Examples
+    --------
+    >>> [round(float(np.degrees(t)), 1) for _, t, _, _ in _tilted(0.0, 0.0, -20.0, 20.0)][:5]
+    [0.0, 1.4, -1.4, 2.9, -2.9]
+    >>> len(list(_tilted(0.0, 0.0, -200.0, 200.0)))
+    1
+    """
+    yield r, theta, a, b
+    half = 0.5 * (b - a)
+    if not 0.0 < 2.0 * half < TILT_LENGTH:
+        return
+    x, y = point(r, theta, 0.5 * (a + b))
+    for k in range(1, int(TILT_REACH / TILT_STEP) + 1):
+        for sign in (1.0, -1.0):
+            t = theta + sign * np.arctan(k * TILT_STEP / half)
+            mid = along(t, x, y)
+            yield float(np.sin(t) * x - np.cos(t) * y), float(t), mid - half, mid + half
 
 
 def _shape(level, error):
@@ -447,15 +507,12 @@ class Verifier:
         self.psf_fwhm, self.stars = psf_fwhm, np.asarray(stars, dtype=float).reshape(2, -1)
 
     def _segment(self, streak):
-        shape = self.data.shape
-        a = along(streak.theta, *to_frame(shape, *streak.start))
-        b = along(streak.theta, *to_frame(shape, *streak.end))
-        return min(a, b), max(a, b)
+        return ends_along(self.data.shape, streak.theta, streak.start, streak.end)
 
     def __call__(self, streak, *, short: bool = False) -> Verdict:
         a, b = self._segment(streak)
         if on_spike(self.data.shape, streak.r, streak.theta, self.stars,
-                    reach=3.0 + 2.0 * self.width, length=b - a):
+                    reach=3.0 + 2.0 * self.width, segment=(a, b)):
             return Verdict("spike", streak.r, streak.theta, 0.0, Ridge(0.0, 0.0, 0.0, 0.0), 0.0)
         return verify(self.data, self.excluded, self.sigma, streak.r, streak.theta, a, b,
                       min_snr=self.min_snr, width=self.width, psf_fwhm=self.psf_fwhm,

@@ -19,7 +19,7 @@ from dataclasses import replace
 import numpy as np
 
 from .catalog import Streak, StreakRecord
-from .lines import across, along, to_frame, to_full_r
+from .lines import across, ends_along, to_frame, to_full_r
 from .ridge import APERTURE_FWHM
 
 __all__ = ["SHAPE_REASONS", "WIDE_BINNING", "WIDE_MAP_SIZE", "WIDE_PSF", "alongside",
@@ -149,9 +149,8 @@ def alongside(streak: Streak, other: Streak, shape, reach: float,
                       0.5 * (streak.y_start + streak.y_end))
     if abs(across(other.r, other.theta, *middle)) > reach:
         return False
-    a, b = sorted(along(other.theta, *to_frame(shape, *end)) for end in (other.start, other.end))
-    c, d = sorted(along(other.theta, *to_frame(shape, *end))
-                  for end in (streak.start, streak.end))
+    a, b = ends_along(shape, other.theta, other.start, other.end)
+    c, d = ends_along(shape, other.theta, streak.start, streak.end)
     return bool(min(b, d) > max(a, c))
 
 
