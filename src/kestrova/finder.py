@@ -88,13 +88,14 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
         on their whole line. "large": tiles of up to a third of the image's side
         (:func:`~kestrova.tiles.large_scale`; none when both sides are under 768 pixels), for some
         0.03 s on a 2048 x 2048 image. True: small tiles of 128 and 256 pixels as well, which find
-        many more of the shortest trails on large images, with about twice the false detections
-        (pieces of galaxies and defects that the preparation leaves in), and add some two thirds to
-        the time of a 2048 x 2048 image. False: whole lines only.
+        many more of the shortest trails on large images (69 % of the benchmark's trails at
+        S/N >= 10 on 2048 x 2048 instead of 57 %), with more false detections (pieces of
+        galaxies, spikes), and nearly double the time of a 2048 x 2048 image. False: whole lines
+        only.
     wide : bool
         Also search the image block-averaged by 4 (:mod:`~kestrova.wide`) for trails more than
         twice as wide as the stars (a defocused satellite), which the band of the full-resolution
-        search holds too little of; some 0.2 s on a 2048 x 2048 image. Off by default: a straight
+        search holds too little of; some 0.1 s on a 2048 x 2048 image. Off by default: a straight
         band of the background some 30 pixels wide across the image passes there as a wide
         trail.
     progress : bool or callable, optional
