@@ -399,7 +399,7 @@ def _tilted(r, theta, a, b):
         for sign in (1.0, -1.0):
             t = theta + sign * np.arctan(k * TILT_STEP / half)
             mid = along(t, x, y)
-            yield float(np.sin(t) * x - np.cos(t) * y), float(t), mid - half, mid + half
+            yield float(across(0.0, t, x, y)), float(t), mid - half, mid + half
 
 
 def _shape(level, error):
