@@ -5,9 +5,10 @@ with nothing blanked, and the verdicts are counted by kind of trail.
     python bench/losses.py [--quick] [--seed N[,N...]] [--only TYPE,...] [--size N] [--list]
 
 A missed trail that "passes" there was never offered by the search: its line stood out neither
-in the coarse map nor in a tile. One refused there ("noise", "broad", ...) is refused by the
-verification whatever the search offers, and "unmeasured" is a line on which the measurement
-finds no streak of the minimum length. The kinds are "short" (under 200 px), "wide" (FWHM over
+in the coarse map nor in a tile. One "cut" passes but is measured over less than half of its
+length there (the measurement ends it at a dip or a gap). One refused there ("noise",
+"broad", ...) is refused by the verification whatever the search offers, and "unmeasured" is
+a line on which the measurement finds no streak of the minimum length. The kinds are "short" (under 200 px), "wide" (FWHM over
 5 px) and "other". The images are those of bench/catalogs.py with the same options.
 
 The list (``--list``) also gives each trail's S/N in the search's coarse map of whole lines at
@@ -28,7 +29,7 @@ from functools import partial
 from typing import NamedTuple
 
 from catalogs import (Plan, _call, chosen_plan, chosen_types, plan_arguments, plan_fields,
-                      prepared, score_field, true_line)
+                      prepared, record_ends, score_field, span_on, true_line)
 
 import numpy as np
 
@@ -74,9 +75,9 @@ def kind(trail) -> str:
 
 def verdicts_at_truth(prep, trails, shape, *, width=2.0, min_length=20.0, min_snr=MIN_SNR):
     """The finder's verdict on each of `trails` measured at its true line of the prepared image
-    `prep` (nothing blanked), with the finder's default settings: "passes", the verification's
-    reason, or "unmeasured"; and its significance against the parallel lines (0 when not
-    reached)."""
+    `prep` (nothing blanked), with the finder's default settings: "passes", "cut" (passes, but
+    the segment measured covers less than half of the trail), the verification's reason, or
+    "unmeasured"; and its significance against the parallel lines (0 when not reached)."""
     measurer = Measurer(prep.data, prep.sigma, width=width, min_length=min_length)
     verifier = Verifier(prep.data, prep.excluded, prep.sigma, min_snr=min_snr, width=width,
                         psf_fwhm=prep.psf_fwhm, stars=prep.saturated_points())
@@ -88,8 +89,12 @@ def verdicts_at_truth(prep, trails, shape, *, width=2.0, min_length=20.0, min_sn
         if measured is None:
             out.append(("unmeasured", 0.0))
             continue
-        _, _, verdict = _verified(measured, line, measure, verifier)
-        out.append((verdict.reason or "passes", verdict.significance))
+        streak, _, verdict = _verified(measured, line, measure, verifier)
+        reason = verdict.reason or "passes"
+        span = span_on(*record_ends(streak), trail)
+        if reason == "passes" and (span is None or span[1] - span[0] < 0.5 * trail.length):
+            reason = "cut"
+        out.append((reason, verdict.significance))
     return out
 
 

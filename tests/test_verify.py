@@ -152,6 +152,19 @@ def test_pieces_beyond_a_dip_are_joined_but_an_empty_gap_is_not():
     assert extend_segment(position, values, segment, 0.5)[:2] == (20.5, 149.5)
 
 
+@pytest.mark.parametrize("dip, joined", [(0.25, True), (0.0, False)])
+def test_a_trail_is_joined_across_a_long_dip_that_holds_it(dip, joined):
+    """A tumbling satellite faint over a stretch longer than the piece first found (a quarter
+    of its level over 500 px) is one trail; beyond as long an empty stretch lies another."""
+    rng = np.random.default_rng(2)
+    position = np.arange(1200.0)
+    values = np.ones(1200) + rng.normal(0.0, 0.5, 1200)
+    values[400:900] = dip + rng.normal(0.0, 0.5, 500)
+    segment = best_segment(position, np.cumsum(values[:400]), [(0.0, 399.0)])
+    start, end = extend_segment(position, values, segment, 0.5)[:2]
+    assert start == 0.0 and (end > 1190.0 if joined else 395.0 < end < 405.0)
+
+
 @pytest.mark.parametrize("gap, end", [(0, 349.5), (10, 99.5)])
 def test_a_faint_rest_of_a_glint_is_joined_only_where_it_follows_on(gap, end):
     """The box found the glint alone; the rest of its trail, at an eighth of its level, follows

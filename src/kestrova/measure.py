@@ -400,7 +400,8 @@ def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=5
     it stands out by itself (S/N at least `min_snr`: the best of the many boxes of a line of
     noise reaches 3 or 4) and at least `min_level` of the segment's level, and so does the gap
     with it (a dip, not an empty stretch up to a star's wing), within `max_gap` pixels or
-    `max_gap_fraction` of the segment's length; the samples in the gap count in the sum. A piece
+    `max_gap_fraction` of the segment's length, or across a longer gap that holds the trail by
+    itself (:func:`_holds_trail`); the samples in the gap count in the sum. A piece
     that follows on within `follow_gap` pixels needs only `follow_level`: the segment may be a
     glint several times as bright as the rest of its trail.
     Masked pixels are no samples: a gap they leave is bridged like any other.
@@ -430,9 +431,12 @@ def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=5
             added = values[(position > b) & (position < d) if side > 0 else
                            (position > c) & (position < a)]
             floor = (follow_level if gap <= follow_gap else min_level) * level
+            between = values[(position > b) & (position < c) if side > 0 else
+                             (position > d) & (position < a)]
             if (min(t / np.sqrt(n), added.sum() / np.sqrt(added.size)) < min_snr * sigma
                     or min(t / n, added.mean()) < floor
-                    or gap > max(max_gap, max_gap_fraction * (b - a))):
+                    or gap > max(max_gap, max_gap_fraction * (b - a))
+                    and not _holds_trail(between, sigma, floor)):
                 break
             if side > 0:
                 b = d
@@ -443,6 +447,20 @@ def extend_segment(position, values, segment, sigma, *, min_level=0.2, min_snr=5
         inside = (position > a) & (position < b)
         total, count = float(values[inside].sum()), int(inside.sum())
     return float(a), float(b), total, count
+
+
+def _holds_trail(values, sigma, min_level, min_snr=RUN_OUT_SNR) -> bool:
+    """Whether the samples `values` of a gap hold a trail by themselves (S/N at least
+    `min_snr`, level at least `min_level`): a stretch where a tumbling satellite is faint, not
+    an empty one. One stretch is tested, so a low significance serves.
+
+    Examples
+    --------
+    >>> _holds_trail(np.full(400, 0.3), 1.0, 0.2), _holds_trail(np.zeros(400), 1.0, 0.2)
+    (True, False)
+    """
+    return bool(values.size >= 4 and values.mean() >= min_level
+                and values.sum() >= min_snr * sigma * np.sqrt(values.size))
 
 
 def _run_out(position, values, a, b, side, sigma, min_level, max_length):
