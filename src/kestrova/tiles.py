@@ -373,16 +373,19 @@ class TileSearch:
             self._tails = [layer.tail_scale() for layer in self.layers]
             self._dirty.clear()
 
-    def level(self, scale: int) -> float:
+    def level(self, scale: int, *, rescore: bool = True) -> float:
         """The S/N that pure noise rarely reaches in the maps of `scale`: the Gaussian level
-        for all maps' cells, widened as much as the maps' own tail is wider than noise's."""
-        self.refresh()
+        for all maps' cells, widened as much as the maps' own tail is wider than noise's.
+        Without `rescore`, as the maps stood when last scored: the tiles blanked since are
+        scored again when candidates are next asked for."""
+        if rescore:
+            self.refresh()
         return self.base * self._tails[scale]
 
-    def threshold(self, scale: int) -> float:
+    def threshold(self, scale: int, *, rescore: bool = True) -> float:
         """The S/N a candidate of `scale` needs refined on the full image: :meth:`level`, and
         at least the search's own threshold."""
-        return max(self.level(scale), self.detector.min_snr)
+        return max(self.level(scale, rescore=rescore), self.detector.min_snr)
 
     def candidates(self, found=()) -> list[TileCandidate]:
         """Peaks of all tile maps above the level that pure noise reaches rarely (and the
@@ -419,7 +422,10 @@ class TileSearch:
                            to_reduced_r(c.r, c.theta, 1, offset), c.theta, half_r=b + 1.0,
                            half_t=1.5 * np.sqrt(2.0) / m, width=self.detector.width)
         score = line.score / layer.local_noise(c.tile)
-        if score < self.threshold(c.scale):
+        # Each candidate examined is blanked: scoring its tiles again before the next one would
+        # cost more than the examination, and in the last round, which refuses them all, be
+        # wasted (the candidates examined were chosen from the maps before).
+        if score < self.threshold(c.scale, rescore=False):
             return None
         return Line(float(to_full_r(line.r, line.theta, 1, offset)), line.theta, score)
 
