@@ -474,8 +474,7 @@ def _run_out(position, values, a, b, side, sigma, min_level, max_length):
     if p.size < 4:
         return a, b
     length = p[-1] - b if side > 0 else a - p[0]
-    if (length <= max_length and v.sum() >= RUN_OUT_SNR * sigma * np.sqrt(v.size)
-            and v.mean() >= min_level):
+    if length <= max_length and _holds_trail(v, sigma, min_level):
         return (a, float(p[-1])) if side > 0 else (float(p[0]), b)
     return a, b
 
