@@ -8,8 +8,9 @@ A missed trail that "passes" there was never offered by the search: its line sto
 in the coarse map nor in a tile. One "cut" passes but is measured over less than half of its
 length there (the measurement ends it at a dip or a gap). One refused there ("noise",
 "broad", ...) is refused by the verification whatever the search offers, and "unmeasured" is
-a line on which the measurement finds no streak of the minimum length. The kinds are "short" (under 200 px), "wide" (FWHM over
-5 px) and "other". The images are those of bench/catalogs.py with the same options.
+a line on which the measurement finds no streak of the minimum length. The kinds are "short"
+(under 200 px), "wide" (FWHM over 5 px) and "other". The images are those of
+bench/catalogs.py with the same options.
 
 The list (``--list``) also gives each trail's S/N in the search's coarse map of whole lines at
 its true line: a trail that passes but stands below the map's seed threshold (0.85 ``min_snr``)
