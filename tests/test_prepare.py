@@ -106,6 +106,25 @@ def test_a_bright_star_below_saturation_leaves_no_streak():
     assert len(find_streaks(image)) == 0
 
 
+def test_the_faint_spikes_of_a_bright_star_beyond_its_mask_are_refused():
+    # Below saturation, spikes fading slowly: each shows too little per pixel to be masked
+    # beyond some 100 px, and its line through the star stands out far beyond that.
+    n, c = 1000, 500
+    rows, cols = np.mgrid[:n, :n]
+    r2 = (rows - c) ** 2 + (cols - c) ** 2
+    light = 3e5 * (1.0 + r2 / 6.0) ** -3.0 + 100.0 * (1.0 + r2 / 300.0) ** -1.5
+    fade = 30.0 / (1.0 + np.abs(np.arange(n) - c) / 100.0)
+    across = np.exp(-0.5 * (np.arange(-3, 4) / 1.2) ** 2)
+    light[c - 3:c + 4, :] += across[:, None] * fade
+    light[:, c - 3:c + 4] += across[None, :] * fade[:, None]
+    image = 500.0 + light + np.random.default_rng(3).normal(0.0, 15.0, (n, n))
+    prep = prepare_image(image)
+    assert prep.saturation is None
+    assert prep.excluded_by(Exclusion.BRIGHT)[c, c + 60]
+    catalog = find_streaks(image)
+    assert len(catalog) == 0 and {r.reason for r in catalog.refused} == {"spike"}
+
+
 def test_a_saturated_star_leaves_no_streak():
     image = saturated_star(np.random.default_rng(4))
     prep = prepare_image(image)

@@ -130,8 +130,8 @@ class Refusal:
         As measured, before verification (its `fwhm` is NaN and its flux per length that of
         the detection band).
     reason : str
-        Why it is not a trail: "spike" (along a saturated star's diffraction spike), "no
-        ridge", "not elongated", "off centre" (the ridge beside it is something else's),
+        Why it is not a trail: "spike" (along a saturated or bright star's diffraction spike),
+        "no ridge", "not elongated", "off centre" (the ridge beside it is something else's),
         "broad" (wider than a trail, or with light beside it), "sharp" (sharper than a star:
         a cosmic-ray track, a hot column), "tapered" (fading towards both ends, as an edge-on
         disk), "hollow" (two sources with nothing between), "knotty" (its signal in a few

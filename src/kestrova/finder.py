@@ -147,7 +147,7 @@ def _find(image, sigma, mask, *, min_snr, max_streaks, width, min_length, binnin
     # the search does not hold the full-size background.
     level = prep.background.median(every=4)
     data, detect, sigma, excluded = prep.data, prep.detect, prep.sigma, prep.excluded
-    psf_fwhm, stars = prep.psf_fwhm, prep.saturated_points()
+    psf_fwhm, stars = prep.psf_fwhm, prep.star_points()
     del prep
     shape = data.shape
     # The stages own the prepared images: found streaks are blanked in them, in place.
@@ -243,7 +243,7 @@ def _wide_search(image, excluded, trails, found, refused, psf_fwhm, stars, *, si
     pairs in the image's pixels. Not reported: the wings of those found, the streaks on the lines
     `refused` (Refusal) for their shape (:func:`~kestrova.wide.refused_before`), those whose
     photometry does not hold them (:func:`~kestrova.wide.photometric`), and the diffraction
-    spikes of the saturated `stars` (at full resolution; the reduced image holds them no
+    spikes of the saturated and bright `stars` (at full resolution; the reduced image holds them no
     more)."""
     f = WIDE_BINNING
     excluded = excluded.copy()

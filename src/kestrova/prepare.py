@@ -56,6 +56,7 @@ class Exclusion(enum.IntFlag):
     DEFECT = 4       # detector defect: fill values, defect lines, cold pixels
     SATURATED = 8    # saturated star with its bleed, halo and spikes
     SOURCE = 16      # compact source: star, hot pixel, cosmic-ray hit
+    BRIGHT = 32      # with SOURCE: a star below saturation masked with its halo and spikes
 
 
 @dataclass(frozen=True)
@@ -104,20 +105,21 @@ class PreparedImage:
         """Pixels excluded for (any of the bits of) `reason`."""
         return (self.flags & np.uint8(reason)) != 0
 
-    def saturated_points(self, step: int = 4) -> np.ndarray:
+    def star_points(self, step: int = 4) -> np.ndarray:
         """(column, row) of the pixels every `step` rows and columns that are saturated, or in
-        a saturated star's halo, bleed or spikes: a halo is wider than `step`, so every such
-        star has some.
+        a saturated or bright star's halo, bleed or spikes: a halo is wider than `step`, so every
+        such star has some.
 
         Examples
         --------
         >>> image = np.random.default_rng(0).normal(100.0, 5.0, (200, 200))
         >>> image[50:53, 60:70] = 65535.0; image[150, 20] = 65535.0
-        >>> columns, rows = prepare_image(image).saturated_points()
+        >>> columns, rows = prepare_image(image).star_points()
         >>> sorted(set(rows.tolist()))                # the stars with the halos masked around them
         [48.0, 52.0, 56.0, 148.0, 152.0]
         """
-        rows, cols = np.nonzero(self.flags[::step, ::step] & np.uint8(Exclusion.SATURATED))
+        stars = np.uint8(Exclusion.SATURATED | Exclusion.BRIGHT)
+        rows, cols = np.nonzero(self.flags[::step, ::step] & stars)
         return np.array([cols * step, rows * step], dtype=float)
 
 
@@ -248,7 +250,7 @@ def _exclude_stars(image, data, flags, good, noise, step, saturation, box, brigh
     bright &= good
     if bright.any():
         stars = bright_stars(image, bright, good, noise, step, follow=follow)
-        _exclude(flags, good, stars, Exclusion.SOURCE)
+        _exclude(flags, good, stars, Exclusion.SOURCE | Exclusion.BRIGHT)
 
 
 def _exclude_defects(image, data, background, flags, good, noise, step, box):

@@ -231,8 +231,8 @@ def _trimmed_sums(count, total):
 def on_spike(shape, r, theta, stars, *, reach=3.0, max_angle=np.radians(1.0),
              segment=None) -> bool:
     """Whether the line (r, theta) runs along a detector axis, within `max_angle`, through one
-    of the saturated `stars` (pixel columns and rows, shape (2, n)), within `reach` pixels: a
-    diffraction spike or a bleed beyond what was masked. A `segment` (a, b) of the
+    of the saturated or bright `stars` (pixel columns and rows, shape (2, n)), within `reach`
+    pixels: a diffraction spike or a bleed beyond what was masked. A `segment` (a, b) of the
     line (positions along it) may be tilted farther, as long as it stays within `reach` of
     the axis through the star: a short piece of a spike has a rough angle.
 
@@ -480,8 +480,8 @@ def _soft_ends(data, excluded, sigma, r, theta, a, b, *, half_width, reach, marg
 class Verifier:
     """Verifies and photometers the streaks measured on the prepared image `data` (noise
     `sigma`), whose excluded pixels are True in `excluded` (a copy is kept: found streaks are
-    excluded as they are blanked). `stars` are the (column, row) positions of saturated pixels
-    (see :func:`on_spike`).
+    excluded as they are blanked). `stars` are the (column, row) positions of the pixels of
+    saturated and bright stars with their halos and spikes (see :func:`on_spike`).
 
     Examples
     --------
