@@ -81,7 +81,7 @@ def verdicts_at_truth(prep, trails, shape, *, width=2.0, min_length=20.0, min_sn
     "unmeasured"; and its significance against the parallel lines (0 when not reached)."""
     measurer = Measurer(prep.data, prep.sigma, width=width, min_length=min_length)
     verifier = Verifier(prep.data, prep.excluded, prep.sigma, min_snr=min_snr, width=width,
-                        psf_fwhm=prep.psf_fwhm, stars=prep.saturated_points())
+                        psf_fwhm=prep.psf_fwhm, stars=prep.star_points())
     measure = partial(measurer.measure, found=[], ramp=False)
     out = []
     for trail in trails:
