@@ -90,8 +90,8 @@ def find_streaks(image, sigma: float | None = None, *, mask=None, min_snr: float
         0.03 s on a 2048 x 2048 image. True: small tiles of 128 and 256 pixels as well, which find
         many more of the shortest trails on large images (69 % of the benchmark's trails at
         S/N >= 10 on 2048 x 2048 instead of 58 %), with more false detections (pieces of
-        galaxies, spikes), and some 1.6 times the time of a 2048 x 2048 image. False: whole
-        lines only.
+        galaxies), and some 1.5 times the time of a 2048 x 2048 image. False: whole lines
+        only.
     wide : bool
         Also search the image block-averaged by 4 (:mod:`~kestrova.wide`) for trails more than
         twice as wide as the stars (a defocused satellite), which the band of the full-resolution
