@@ -19,7 +19,7 @@ precision), and no full-size plane is made beyond the data, the search image and
 from __future__ import annotations
 
 import enum
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from functools import cached_property
 
 import numpy as np
@@ -56,7 +56,6 @@ class Exclusion(enum.IntFlag):
     DEFECT = 4       # detector defect: fill values, defect lines, cold pixels
     SATURATED = 8    # saturated star with its bleed, halo and spikes
     SOURCE = 16      # compact source: star, hot pixel, cosmic-ray hit
-    BRIGHT = 32      # with SOURCE: a star below saturation masked with its halo and spikes
 
 
 @dataclass(frozen=True)
@@ -81,6 +80,9 @@ class PreparedImage:
         The value at which the detector saturates, when the image shows it.
     psf_fwhm : float or None
         FWHM in pixels of the isolated, unsaturated stars; None when there are too few.
+    spiked : ndarray
+        (column, row) of the stars below saturation whose diffraction spikes were masked,
+        shape (2, n).
     """
 
     data: np.ndarray
@@ -90,6 +92,7 @@ class PreparedImage:
     flags: np.ndarray
     saturation: float | None = None
     psf_fwhm: float | None = None
+    spiked: np.ndarray = field(default_factory=lambda: np.zeros((2, 0)))
 
     @cached_property
     def excluded(self) -> np.ndarray:
@@ -107,8 +110,8 @@ class PreparedImage:
 
     def star_points(self, step: int = 4) -> np.ndarray:
         """(column, row) of the pixels every `step` rows and columns that are saturated, or in
-        a saturated or bright star's halo, bleed or spikes: a halo is wider than `step`, so every
-        such star has some.
+        a saturated star's halo, bleed or spikes (a halo is wider than `step`, so every such
+        star has some), and of the stars below saturation with spikes (`spiked`).
 
         Examples
         --------
@@ -118,9 +121,8 @@ class PreparedImage:
         >>> sorted(set(rows.tolist()))                # the stars with the halos masked around them
         [48.0, 52.0, 56.0, 148.0, 152.0]
         """
-        stars = np.uint8(Exclusion.SATURATED | Exclusion.BRIGHT)
-        rows, cols = np.nonzero(self.flags[::step, ::step] & stars)
-        return np.array([cols * step, rows * step], dtype=float)
+        rows, cols = np.nonzero(self.flags[::step, ::step] & np.uint8(Exclusion.SATURATED))
+        return np.hstack([np.array([cols * step, rows * step], dtype=float), self.spiked])
 
 
 def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | None = 64,
@@ -176,7 +178,8 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
     background = mesh_background(image, good, box, step)
     data = background.subtract(image, np.empty_like(image))
     noise = _noise(data, good, step, flags) if sigma is None else _positive(float(sigma))
-    _exclude_stars(image, data, flags, good, noise, step, saturation, box, bright_peak)
+    spiked = _exclude_stars(image, data, flags, good, noise, step, saturation, box,
+                            bright_peak)
     background = _exclude_defects(image, data, background, flags, good, noise, step, box)
     if sigma is None and before - np.count_nonzero(good) > 0.01 * good.size:
         # Wide defects and halos (an overscan, an amplifier's glow) widen the first estimate.
@@ -210,7 +213,7 @@ def prepare_image(image, sigma: float | None = None, mask=None, *, box: int | No
     del sky
     np.copyto(data, 0, where=flags != 0)
     detect = np.clip(data, -clip * noise, clip * noise)
-    return PreparedImage(data, detect, background, noise, flags, saturation, psf_fwhm)
+    return PreparedImage(data, detect, background, noise, flags, saturation, psf_fwhm, spiked)
 
 
 def _valid(raw, mask):
@@ -239,18 +242,21 @@ def _at_least(image, level):
 def _exclude_stars(image, data, flags, good, noise, step, saturation, box, bright_peak):
     """Flag the stars saturated at `saturation` and the brightest ones (in the `data` measured
     against a first background) with their halos and spikes; the pixels left stay `good` (in
-    place)."""
+    place). Returns the (column, row) centres of the brightest ones with spikes, shape (2, n):
+    a line along a detector axis through one is a spike beyond its mask."""
     # Beyond a cell and a half the mesh follows a halo's gentle curve.
     follow = np.inf if box is None else 1.5 * box
     if saturation is not None:
         stars = bright_stars(image, _at_least(image, saturation), good, noise, step,
                              follow=follow)
-        _exclude(flags, good, stars, Exclusion.SATURATED)
+        _exclude(flags, good, stars.mask, Exclusion.SATURATED)
     bright = data > bright_peak * noise
     bright &= good
-    if bright.any():
-        stars = bright_stars(image, bright, good, noise, step, follow=follow)
-        _exclude(flags, good, stars, Exclusion.SOURCE | Exclusion.BRIGHT)
+    if not bright.any():
+        return np.zeros((2, 0))
+    stars = bright_stars(image, bright, good, noise, step, follow=follow)
+    _exclude(flags, good, stars.mask, Exclusion.SOURCE)
+    return stars.spiked
 
 
 def _exclude_defects(image, data, background, flags, good, noise, step, box):

@@ -8,6 +8,7 @@ around a bright star, raises lines that hold no streak.
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import NamedTuple
 
 import numpy as np
 
@@ -15,7 +16,7 @@ from .defects import dither
 from .masks import paint_box, paint_disks, sparse_label
 from .stats import MEDIAN_NOISE, masked_median, robust_sigma, subsample
 
-__all__ = ["saturation_level", "bright_stars"]
+__all__ = ["saturation_level", "bright_stars", "StarMask"]
 
 
 def saturation_level(image: np.ndarray, min_count: int = 3) -> float | None:
@@ -50,10 +51,18 @@ def saturation_level(image: np.ndarray, min_count: int = 3) -> float | None:
     return float(values[top[-1]]) if top.size else None
 
 
+class StarMask(NamedTuple):
+    """The mask of :func:`bright_stars`, and the (column, row) centres of the stars with a
+    spike seen, shape (2, n)."""
+
+    mask: np.ndarray
+    spiked: np.ndarray
+
+
 def bright_stars(image: np.ndarray, cores: np.ndarray, usable: np.ndarray, sigma: float,
                  step: float = 0.0, *, follow: float = np.inf, halo_level: float = 0.2,
                  halo_margin: float = 0.2, spike_level: float = 2.0,
-                 margin: float = 2.0) -> np.ndarray:
+                 margin: float = 2.0) -> StarMask:
     """Bright stars with their bleed columns, halos and diffraction spikes.
 
     Each connected region of `cores` (the saturated pixels of a star with its bleed columns, or
@@ -66,7 +75,8 @@ def bright_stars(image: np.ndarray, cores: np.ndarray, usable: np.ndarray, sigma
     cells, say), but no farther than 16 core radii and 32 pixels; it is masked `halo_margin` of
     its radius beyond. Each spike reaches to where its excess over the pixels beside it falls
     below `spike_level` times its noise, and is masked a third of its length beyond. Pixels not
-    `usable` (excluded for other reasons) are left out of both measurements.
+    `usable` (excluded for other reasons) are left out of both measurements. Returns the mask
+    and the centres of the stars whose spikes it holds (:class:`StarMask`).
 
     Examples
     --------
@@ -75,14 +85,14 @@ def bright_stars(image: np.ndarray, cores: np.ndarray, usable: np.ndarray, sigma
     >>> star = 50.0 / (1.0 + ((yy - 60) ** 2 + (xx - 60) ** 2) / 9.0) ** 2
     >>> star[59:62, 60:110] += 4.0                                   # a spike to the right
     >>> image = np.minimum(star, 40.0) + rng.normal(100.0, 1.0, star.shape)
-    >>> mask = bright_stars(image, star >= 40.0, np.ones(star.shape, bool), 1.0)
-    >>> bool(mask[60, 105]), bool(mask[60, 5]), bool(mask[60, 75])
-    (True, False, True)
+    >>> mask, spiked = bright_stars(image, star >= 40.0, np.ones(star.shape, bool), 1.0)
+    >>> bool(mask[60, 105]), bool(mask[60, 5]), bool(mask[60, 75]), spiked.round().tolist()
+    (True, False, True, [[60.0], [60.0]])
     """
     mask = np.zeros(image.shape, bool)
     stars = _star_cores(cores)
     if stars is None:
-        return mask
+        return StarMask(mask, np.zeros((2, 0)))
     mask |= cores
     halo = _halo_radii(image, usable, sigma, stars.y, stars.x, stars.core, halo_level, follow,
                        step)
@@ -97,6 +107,7 @@ def bright_stars(image: np.ndarray, cores: np.ndarray, usable: np.ndarray, sigma
     bright = np.flatnonzero(halo > stars.core + 4.0)
     seen = _spikes_seen(image, usable, sigma, stars.y[bright], stars.x[bright], start[bright],
                         spike_level)
+    spiked = set()
     for k, d in zip(*np.nonzero(seen)):
         k = bright[k]
         dy, dx = SPIKE_DIRECTIONS[d]
@@ -107,7 +118,9 @@ def bright_stars(image: np.ndarray, cores: np.ndarray, usable: np.ndarray, sigma
             # A spike fades on beyond where it can be told from the noise.
             paint_box(mask, stars.y[k], stars.x[k], dy, dx, 1.3 * length + margin,
                        stars.half[k] + margin)
-    return mask
+            spiked.add(k)
+    k = np.array(sorted(spiked), dtype=np.intp)
+    return StarMask(mask, np.array([stars.x[k], stars.y[k]], dtype=float))
 
 
 SPIKE_DIRECTIONS = ((0, 1), (0, -1), (1, 0), (-1, 0))

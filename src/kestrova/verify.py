@@ -481,7 +481,8 @@ class Verifier:
     """Verifies and photometers the streaks measured on the prepared image `data` (noise
     `sigma`), whose excluded pixels are True in `excluded` (a copy is kept: found streaks are
     excluded as they are blanked). `stars` are the (column, row) positions of the pixels of
-    saturated and bright stars with their halos and spikes (see :func:`on_spike`).
+    saturated stars with their halos, bleeds and spikes, and of the stars below saturation with
+    spikes (see :func:`on_spike`).
 
     Examples
     --------
