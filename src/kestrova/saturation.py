@@ -107,7 +107,7 @@ def bright_stars(image: np.ndarray, cores: np.ndarray, usable: np.ndarray, sigma
     bright = np.flatnonzero(halo > stars.core + 4.0)
     seen = _spikes_seen(image, usable, sigma, stars.y[bright], stars.x[bright], start[bright],
                         spike_level)
-    spiked = set()
+    spiked = np.zeros(stars.x.size, bool)
     for k, d in zip(*np.nonzero(seen)):
         k = bright[k]
         dy, dx = SPIKE_DIRECTIONS[d]
@@ -118,9 +118,8 @@ def bright_stars(image: np.ndarray, cores: np.ndarray, usable: np.ndarray, sigma
             # A spike fades on beyond where it can be told from the noise.
             paint_box(mask, stars.y[k], stars.x[k], dy, dx, 1.3 * length + margin,
                        stars.half[k] + margin)
-            spiked.add(k)
-    k = np.array(sorted(spiked), dtype=np.intp)
-    return StarMask(mask, np.array([stars.x[k], stars.y[k]], dtype=float))
+            spiked[k] = True
+    return StarMask(mask, np.array([stars.x[spiked], stars.y[spiked]], dtype=float))
 
 
 SPIKE_DIRECTIONS = ((0, 1), (0, -1), (1, 0), (-1, 0))
