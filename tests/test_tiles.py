@@ -6,13 +6,14 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from scipy import ndimage
 
 from kestrova import find_streaks
 from kestrova.detect import Detector
 from kestrova.measure import Measurer
 from kestrova.prepare import prepare_image
 from kestrova.synthetic import TrueStreak, draw_streak, synthetic_sky
-from kestrova.tiles import TileSearch, choose_scales
+from kestrova.tiles import Scale, TileSearch, choose_scales
 
 # The benchmark's sky generator, for frames as heavily hit by cosmic rays as its own.
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
@@ -149,6 +150,21 @@ def test_candidates_are_one_per_streak_and_scales_cover_the_image():
         assert min(s.start for s in rows) == 0 and max(s.stop for s in rows) == 1024
         assert max(s.stop for s in cols) == 1536
     assert [s.size for s in choose_scales((1024, 1536))] == [128, 256]
+
+
+@pytest.mark.parametrize("seed", [0, 1, 3])
+def test_a_streak_over_sky_structure_stands_out_in_its_tile(seed):
+    """Structure of the sky that the background left (0.2 sigma over some 100 px) is summed by
+    every line of a tile: scored against its parallel lines, the streak stands out still."""
+    rng = np.random.default_rng(seed)
+    structure = ndimage.gaussian_filter(rng.normal(size=(1024, 1024)), 100.0)
+    image = rng.normal(size=(1024, 1024)) + 0.2 * structure / structure.std()
+    truth = short(300.0, 400.0, 0.5, 300.0, 14.0)
+    search = TileSearch(Detector(draw_streak(image, truth), 1.0, binning=4, width=2.0,
+                                 min_snr=6.0), [Scale(256, 4)])
+    r, theta = truth.line(image.shape)
+    assert any(abs(c.r - r) < 8.0 and abs(np.sin(c.theta - theta)) < 0.05
+               for c in search.candidates())
 
 
 @pytest.mark.parametrize("refused_as, retried", [("tile candidate", 1), ("whole line", 0)])
