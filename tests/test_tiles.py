@@ -14,6 +14,7 @@ from kestrova.measure import Measurer
 from kestrova.prepare import prepare_image
 from kestrova.synthetic import TrueStreak, draw_streak, synthetic_sky
 from kestrova.tiles import Scale, TileSearch, choose_scales
+from kestrova.traces import find_traces
 
 # The benchmark's sky generator, for frames as heavily hit by cosmic rays as its own.
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
@@ -85,6 +86,19 @@ def test_a_bright_short_streak_is_found_though_the_search_image_clips_it(seed):
     catalog = find_streaks(draw_streak(image, truth))
     assert len(on(catalog, truth)) == len(catalog) == 1
     assert catalog[0].length == pytest.approx(truth.length, abs=10.0)
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_a_short_streak_that_stands_out_pixel_by_pixel_is_found_from_its_trace(seed):
+    """80 px at S/N 17 on a 2048 px frame: a 512 px tile's map, block-averaged by 8, dilutes it
+    below its threshold, while the smoothed image shows it as a long, thin region."""
+    rng = np.random.default_rng(seed)
+    image = rng.normal(100.0, 5.0, (2048, 2048))
+    truth = TrueStreak(300.0, 400.0, 364.0, 448.0, 20.0, 1.2)
+    catalog = find_streaks(draw_streak(image, truth))
+    assert len(on(catalog, truth)) == len(catalog) == 1
+    assert catalog[0].length == pytest.approx(truth.length, abs=10.0)
+    assert not find_traces(rng.normal(0.0, 5.0, (1024, 1024)), 5.0)
 
 
 @pytest.mark.parametrize("seed", [0, 1, 2])

@@ -6,6 +6,7 @@ covers them with their wings (:func:`find_sources`, :meth:`Sources.mask`).
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import NamedTuple
 
 import numpy as np
 from scipy import ndimage
@@ -13,7 +14,8 @@ from scipy import ndimage
 from .masks import paint_disks, sparse_label
 from .psf import FWHM_PER_SIGMA
 
-__all__ = ["Sources", "find_sources", "compact_sources", "MAX_THIN_FWHM"]
+__all__ = ["Sources", "Moments", "find_sources", "region_moments", "compact_sources",
+           "MAX_THIN_FWHM"]
 
 # An elongated source narrower than this (FWHM across, pixels) did not come through the optics,
 # whose blur widens even an undersampled streak to some 1.3 pixels or more.
@@ -119,16 +121,9 @@ def find_sources(data: np.ndarray, sigma: float, *, low: float = 3.0, peak: floa
     core = (peaks[lab] > peak) & (value >= level[lab])
     index, lab = index[core], lab[core]
     rows, cols = np.divmod(index, data.shape[1])
-    count = np.maximum(np.bincount(lab, minlength=n + 1).astype(float), 1.0)
-    my = np.bincount(lab, rows, n + 1) / count
-    mx = np.bincount(lab, cols, n + 1) / count
+    m = region_moments(lab, rows, cols, n)
+    my, mx, major, minor = m.y, m.x, m.major, m.minor
     dy, dx = rows - my[lab], cols - mx[lab]
-    syy = np.bincount(lab, dy * dy, n + 1) / count
-    sxx = np.bincount(lab, dx * dx, n + 1) / count
-    sxy = np.bincount(lab, dx * dy, n + 1) / count
-    half_trace, det = 0.5 * (sxx + syy), sxx * syy - sxy**2
-    root = np.sqrt(np.maximum(half_trace**2 - det, 0.0))
-    major, minor = half_trace + root, np.maximum(half_trace - root, 0.0)
     extent = np.zeros(n + 1)
     np.maximum.at(extent, lab, np.hypot(dy, dx))
     compact = (major <= max_elongation**2 * (minor + 1.0 / 12.0)) & (extent <= max_radius)
@@ -152,6 +147,43 @@ def find_sources(data: np.ndarray, sigma: float, *, low: float = 3.0, peak: floa
     k, owner = np.unique(lab, return_inverse=True)
     return Sources(my[k], mx[k], peaks[k], radius[k], compact[k], thin[k],
                    np.nan_to_num(width[k], nan=np.inf), wing[k], index, owner)
+
+
+class Moments(NamedTuple):
+    """Per region (indexed by label, 0 unused): pixel count (at least 1), centroid, second
+    moments and their principal values (variances along the major and minor axes)."""
+
+    count: np.ndarray
+    y: np.ndarray
+    x: np.ndarray
+    syy: np.ndarray
+    sxx: np.ndarray
+    sxy: np.ndarray
+    major: np.ndarray
+    minor: np.ndarray
+
+
+def region_moments(labels: np.ndarray, rows: np.ndarray, cols: np.ndarray, n: int) -> Moments:
+    """The :class:`Moments` of `n` regions from the region `labels` (1 to n) of the pixels at
+    (`rows`, `cols`).
+
+    Examples
+    --------
+    >>> m = region_moments(np.array([1, 1, 1]), np.array([2, 2, 2]), np.array([0, 1, 2]), 1)
+    >>> float(m.x[1]), float(m.y[1]), round(float(m.major[1]), 3), float(m.minor[1])
+    (1.0, 2.0, 0.667, 0.0)
+    """
+    count = np.maximum(np.bincount(labels, minlength=n + 1).astype(float), 1.0)
+    my = np.bincount(labels, rows, n + 1) / count
+    mx = np.bincount(labels, cols, n + 1) / count
+    dy, dx = rows - my[labels], cols - mx[labels]
+    syy = np.bincount(labels, dy * dy, n + 1) / count
+    sxx = np.bincount(labels, dx * dx, n + 1) / count
+    sxy = np.bincount(labels, dx * dy, n + 1) / count
+    half_trace, det = 0.5 * (sxx + syy), sxx * syy - sxy**2
+    root = np.sqrt(np.maximum(half_trace**2 - det, 0.0))
+    return Moments(count, my, mx, syy, sxx, sxy, half_trace + root,
+                   np.maximum(half_trace - root, 0.0))
 
 
 def compact_sources(data: np.ndarray, sigma: float, **kwargs) -> np.ndarray:

@@ -24,6 +24,11 @@ quarter of a tile and streaks that fade from their middle (galaxies) are refused
 verified and blanked like any line (:mod:`~kestrova.verify`), as a short streak: no wider than a
 star (a thin edge-on disk is a little wider); its acceptance rests on the significance of its own
 segment, while its ``snr`` stays that of its whole line, often below ``min_snr``.
+
+A short streak bright enough to show pixel by pixel is diluted by a large tile's map all the same;
+the elongated regions of the smoothed search image (:mod:`~kestrova.traces`) are examined first,
+each refined on the pixels around it (where it must reach ``min_snr``) and then checked, measured
+and verified as a tile candidate is.
 """
 
 from __future__ import annotations
@@ -40,9 +45,10 @@ from .detect import (ScoreMap, find_peaks, grid_axes, line_grid, parallel_contra
 from .hough import HoughTransform
 from .measure import Measurer, best_segment
 from .lines import (across, along, band_pixels, ends_along, point, span, to_frame, to_full_r,
-                    to_reduced_r)
+                    to_pixels, to_reduced_r)
 from .refine import Line, refine_line
 from .stats import MAD_TO_SIGMA
+from .traces import MIN_TRACE_LENGTH, Trace, find_traces
 
 __all__ = ["Scale", "Stretch", "TileCandidate", "TileSearch", "choose_scales", "large_scale",
            "tile_plan", "tile_threshold", "measure_within", "FALSE_CANDIDATES"]
@@ -84,6 +90,15 @@ MIN_CHORD = 0.5
 # Peaks of the tile maps are taken from this fraction of the search's threshold on (a tile's
 # line is short already: no short feature gains on it by being refined).
 SEED_FRACTION = 0.75
+# A trace (:mod:`~kestrova.traces`) is refined on the pixels within its length (at least
+# TRACE_BOX) of its middle, within TRACE_HALF_R pixels of its line and TRACE_TURN pixels of
+# its ends' sideways shift (the second moments of a few dozen pixels give its angle to a few
+# degrees), and measured within twice that; candidates within TRACE_TOLERANCE of a trace's line
+# are the same.
+TRACE_BOX = 32.0
+TRACE_HALF_R = 3.0
+TRACE_TURN = 2.0
+TRACE_TOLERANCE = 5.0
 
 
 @dataclass(frozen=True)
@@ -357,6 +372,7 @@ class TileSearch:
         # The maps are made when the first candidate is asked for: streaks found on their
         # whole lines before are blanked by then, and their tiles need no second scoring.
         self.layers: list[_Layer] | None = None
+        self.traces: list[Trace] = []
         self._dirty: set[tuple[int, int]] = set()
         self._tails: list[float] = []
         self._failed: list[Stretch] = []
@@ -364,6 +380,7 @@ class TileSearch:
     def refresh(self) -> None:
         """Make the tile maps, or score again those of the tiles blanked since."""
         if self.layers is None:
+            self.traces = find_traces(self.detector.detect, self.sigma)
             self.reduced = _reductions(self.detector.detect, self.sigma,
                                        {s.binning for s in self.scales})
             self.layers = [_Layer(i, s, *self.reduced[s.binning], self.shape, self.sigma)
@@ -445,14 +462,35 @@ class TileSearch:
 
         A candidate that fails, in its measurement or its verdict, is not tried again until
         the image near it changes (:meth:`blank`)."""
+        # The traces first: each stands out pixel by pixel, and few images have any. A map's
+        # candidate on the line of one that failed just now is the same.
+        traces = [t for t in self.traces
+                  if not any(_on(t, s, TRACE_TOLERANCE + 3.0 * s.width) for s in found)]
+        for t in traces:
+            if not self._has_failed(t):
+                out = self._try(t, measurer, found, judge)
+                if out is not None:
+                    return out
         fresh = [c for c in self.candidates(found) if not self._has_failed(c)]
         for c in fresh[:limit]:
-            measured = self._measure(c, measurer, found)
-            if measured is not None:
-                streak, record, ok = judge(*measured, short=True)
-                if ok:
-                    return streak, record
-            # After the judge's blanking, which would otherwise clear it at once.
+            out = self._try(c, measurer, found, judge)
+            if out is not None:
+                return out
+        return None
+
+    def _try(self, c, measurer, found, judge):
+        """Examine candidate or trace `c`: the trail's (Streak, StreakRecord), or None, its
+        stretch then recorded as failed."""
+        measured = self._measure(c, measurer, found)
+        if measured is not None:
+            streak, record, ok = judge(*measured, short=True)
+            if ok:
+                return streak, record
+        # After the judge's blanking, which would otherwise clear it at once.
+        if isinstance(c, Trace):
+            self._failed.append(Stretch(c.r, c.theta, c.start, c.end, TRACE_TOLERANCE,
+                                        c.length))
+        else:
             self._failed.append(Stretch(c.r, c.theta, c.start, c.end, self._tolerance(c.scale),
                                         self.scales[c.scale].size))
         return None
@@ -473,21 +511,24 @@ class TileSearch:
     def _tolerance(self, scale: int) -> float:
         return _line_tolerance(self.layers[scale].scale.binning)
 
-    def _has_failed(self, c: TileCandidate) -> bool:
-        """Whether `c` lies on a stretch that failed. The map of a tile scored again gives its
-        peaks new heights and, near what was blanked, new places."""
-        near = self._tolerance(c.scale)
+    def _has_failed(self, c) -> bool:
+        """Whether candidate or trace `c` lies on a stretch that failed. The map of a tile
+        scored again gives its peaks new heights and, near what was blanked, new places."""
+        near = TRACE_TOLERANCE if isinstance(c, Trace) else self._tolerance(c.scale)
         return any((_on if f.whole_line else _same)(c, f, max(near, f.tolerance))
                    for f in self._failed)
 
-    def _measure(self, c: TileCandidate, measurer, found):
-        """Candidate `c` refined, checked and measured near its tile, without its ramp fit:
-        (the measurement, the refined line, how to measure a line again there), or None when
-        it fails."""
-        line = self.refine(c)
+    def _measure(self, c, measurer, found):
+        """Candidate `c` (of a tile map, or a trace) refined, checked and measured near where
+        it was seen, without its ramp fit: (the measurement, the refined line, how to measure a
+        line again there), or None when it fails."""
+        if isinstance(c, Trace):
+            line, near, shortest = self._refine_trace(c), self._around(c, 2.0), MIN_TRACE_LENGTH
+        else:
+            line, near = self.refine(c), self._near(c)
+            shortest = MIN_CELLS * self.layers[c.scale].scale.binning
         if line is None:
             return None
-        layer = self.layers[c.scale]
         data = measurer.ht.image
         # The stretch of the line that stands out in the tile: a bright compact thing is
         # refused before the costlier measurement.
@@ -500,13 +541,12 @@ class TileSearch:
         if segment is None or _compact(data, self.detector.detect, rows, cols, dm,
                                        segment[0], segment[1]):
             return None
-        near = self._near(c)
         measure = partial(measure_within, measurer, found=found, box=near)
         measured = measure(line)
         if measured is None or not _overlaps(measured[0], c, self.shape):
             return None
         streak, record = measured
-        if streak.length < MIN_CELLS * layer.scale.binning:
+        if streak.length < shortest:
             return None
         rows, cols, _, dm = band_pixels(self.shape, streak.r, streak.theta, streak.width)
         if _compact(data, self.detector.detect, rows, cols, dm, record.start, record.end):
@@ -516,6 +556,30 @@ class TileSearch:
         inner = data[rows[within & middle], cols[within & middle]].sum()
         outer = data[rows[within & ~middle], cols[within & ~middle]].sum()
         return (measured, line, measure) if outer >= MIN_OUTER * inner else None
+
+    def _refine_trace(self, t: Trace) -> Line | None:
+        """The line of trace `t` refined on the pixels around it; None when it scores below
+        the search's threshold there."""
+        rows, cols = self._around(t, 1.0)
+        box = self.detector.detect[rows, cols]
+        offset = (cols.start + (box.shape[1] - self.shape[1]) / 2.0,
+                  rows.start + (box.shape[0] - self.shape[0]) / 2.0)
+        line = refine_line(HoughTransform(box, 1.0), self.sigma,
+                           to_reduced_r(t.r, t.theta, 1, offset), t.theta, half_r=TRACE_HALF_R,
+                           half_t=TRACE_TURN / max(t.length, TRACE_BOX),
+                           width=self.detector.width)
+        if line.score < self.detector.min_snr:
+            return None
+        return Line(float(to_full_r(line.r, line.theta, 1, offset)), line.theta, line.score)
+
+    def _around(self, t: Trace, scale: float):
+        """The (row slice, column slice) within `scale` times trace `t`'s length (at least
+        TRACE_BOX) of its middle."""
+        col, row = to_pixels(self.shape, *point(t.r, t.theta, 0.5 * (t.start + t.end)))
+        half = scale * max(t.length, TRACE_BOX)
+        ny, nx = self.shape
+        return (slice(int(max(row - half, 0)), int(min(row + half + 1, ny))),
+                slice(int(max(col - half, 0)), int(min(col + half + 1, nx))))
 
     def _near(self, c: TileCandidate):
         """The (row slice, column slice) within a tile's size of candidate `c`'s tile, where it
