@@ -29,7 +29,7 @@ __all__ = ["Trace", "find_traces"]
 
 # The search image is block-averaged by TRACE_BINNING and smoothed by a Gaussian of
 # TRACE_SMOOTH reduced pixels (sigma): about a star's width on most images, where a thin
-# streak's pixels average with little loss and the noise drops by some four times.
+# streak's pixels average with little loss and the noise drops some seven times.
 TRACE_BINNING = 2
 TRACE_SMOOTH = 1.0
 # A region: connected pixels above TRACE_LEVEL times the smoothed image's spread.
