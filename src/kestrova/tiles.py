@@ -487,13 +487,16 @@ class TileSearch:
             if ok:
                 return streak, record
         # After the judge's blanking, which would otherwise clear it at once.
-        if isinstance(c, Trace):
-            self._failed.append(Stretch(c.r, c.theta, c.start, c.end, TRACE_TOLERANCE,
-                                        c.length))
-        else:
-            self._failed.append(Stretch(c.r, c.theta, c.start, c.end, self._tolerance(c.scale),
-                                        self.scales[c.scale].size))
+        self._failed.append(self._stretch(c))
         return None
+
+    def _stretch(self, c) -> Stretch:
+        """The stretch of candidate or trace `c`, with the tolerance of its line and the margin
+        along it within which something blanked lets it be tried again."""
+        if isinstance(c, Trace):
+            return Stretch(c.r, c.theta, c.start, c.end, TRACE_TOLERANCE, c.length)
+        return Stretch(c.r, c.theta, c.start, c.end, self._tolerance(c.scale),
+                       self.scales[c.scale].size)
 
     def refused(self, streak) -> None:
         """Record a whole line's streak that the verification refused (and that was blanked):
@@ -514,7 +517,7 @@ class TileSearch:
     def _has_failed(self, c) -> bool:
         """Whether candidate or trace `c` lies on a stretch that failed. The map of a tile
         scored again gives its peaks new heights and, near what was blanked, new places."""
-        near = TRACE_TOLERANCE if isinstance(c, Trace) else self._tolerance(c.scale)
+        near = self._stretch(c).tolerance
         return any((_on if f.whole_line else _same)(c, f, max(near, f.tolerance))
                    for f in self._failed)
 
