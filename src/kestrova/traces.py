@@ -81,7 +81,7 @@ def find_traces(detect: np.ndarray, sigma: float) -> list[Trace]:
     small = _binned(detect, f)
     # The sky's level and spread from every third pixel each way: as good, nine times faster.
     sample = small[::3, ::3] != 0.0
-    smooth = ndimage.gaussian_filter(small, TRACE_SMOOTH, output=small, truncate=3.0)
+    smooth = _smoothed(small, TRACE_SMOOTH)
     sky = smooth[::3, ::3][sample]
     if sky.size < 16:
         return []
@@ -126,6 +126,35 @@ def find_traces(detect: np.ndarray, sigma: float) -> list[Trace]:
         start, end = ends_along(detect.shape, theta, *ends)
         out.append(Trace(float(r), float(theta), start, end, float(snr[k])))
     return sorted(out, key=lambda t: -t.snr)
+
+
+def _smoothed(image: np.ndarray, sigma: float) -> np.ndarray:
+    """`image` smoothed in place by a Gaussian of `sigma` pixels (cut at three sigma, borders
+    reflected), as ``ndimage.gaussian_filter`` smooths it to within rounding, in half the time.
+
+    The pass along the rows is scipy's; the pass along the columns adds whole rows, shifted and
+    weighted, where scipy's filter reads each column through the cache a pixel at a time.
+
+    Examples
+    --------
+    >>> image = np.random.default_rng(0).normal(size=(40, 50)).astype(np.float32)
+    >>> reference = ndimage.gaussian_filter(image, 1.0, truncate=3.0)
+    >>> bool(np.allclose(_smoothed(image, 1.0), reference, atol=1e-6))
+    True
+    """
+    radius = int(3.0 * sigma + 0.5)
+    x = np.arange(-radius, radius + 1)
+    weights = np.exp(-0.5 * (x / sigma) ** 2)
+    weights /= weights.sum()
+    ndimage.correlate1d(image, weights, axis=1, output=image, mode="reflect")
+    # "symmetric" padding repeats the edge row, as scipy's "reflect" mode does.
+    rows = np.pad(image, ((radius, radius), (0, 0)), mode="symmetric")
+    ny = image.shape[0]
+    image *= image.dtype.type(weights[radius])
+    for k, w in enumerate(weights):
+        if k != radius:
+            image += image.dtype.type(w) * rows[k:k + ny]
+    return image
 
 
 def _binned_at(image: np.ndarray, f: int, rows, cols) -> np.ndarray:

@@ -81,13 +81,19 @@ def block_mean(image: np.ndarray, excluded: np.ndarray, f: int) -> np.ndarray:
     # A strip of blocks at a time: the full image is not copied in double precision.
     for i in range(0, ny, STRIP_BLOCKS):
         rows = slice(i * f, min(i + STRIP_BLOCKS, ny) * f)
-        values = np.array(image[rows, :nx * f], dtype=float)
+        values = image[rows, :nx * f]
         invalid = ~np.isfinite(values)
         invalid |= excluded[rows, :nx * f]
-        values[invalid] = 0.0
-        # Along rows first, where the blocks' pixels are contiguous.
-        total = values.reshape(-1, nx, f).sum(axis=2).reshape(-1, f, nx).sum(axis=1)
-        count = f * f - invalid.reshape(-1, nx, f).sum(axis=2).reshape(-1, f, nx).sum(axis=1)
+        values = np.where(invalid, values.dtype.type(0), values)
+        # The rows of the blocks added as whole rows of the strip, then the columns: strided
+        # views, where a sum over a reshaped axis of f would loop over f elements at a time.
+        total = values[0::f].astype(np.float64)
+        bad = invalid[0::f].astype(np.intp)
+        for k in range(1, f):
+            total += values[k::f]
+            bad += invalid[k::f]
+        total = total.reshape(-1, nx, f).sum(axis=2)
+        count = f * f - bad.reshape(-1, nx, f).sum(axis=2)
         with np.errstate(invalid="ignore", divide="ignore"):
             out[i:i + count.shape[0]] = np.where(count >= 0.5 * f * f, total / count, np.nan)
     return out
