@@ -55,6 +55,30 @@ def test_block_mean_pixels_map_onto_the_full_image(shape, f):
     assert (s.x_start, s.y_start) == (f * j + (f - 1) / 2, f * i + (f - 1) / 2)
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.float64, np.uint16])
+def test_block_mean_averages_the_valid_pixels_of_each_block(dtype):
+    # More block rows than a strip holds; NaN and excluded pixels left out, a block with fewer
+    # than half of its pixels valid NaN.
+    f, shape = 4, (4 * 70 + 3, 41)
+    rng = np.random.default_rng(1)
+    image = rng.uniform(0.0, 1000.0, shape).astype(dtype)
+    excluded = rng.random(shape) < 0.3
+    excluded[:8, :8] = True
+    if dtype != np.uint16:
+        image[rng.random(shape) < 0.05] = np.nan
+    valid = ~excluded & np.isfinite(image)
+    small = block_mean(image, excluded, f)
+    assert small.shape == (70, 10)
+    for i, j in np.ndindex(small.shape):
+        block = np.s_[f * i:f * i + f, f * j:f * j + f]
+        values = image[block][valid[block]].astype(float)
+        if values.size >= 0.5 * f * f:
+            assert small[i, j] == pytest.approx(values.mean(), rel=1e-12)
+        else:
+            assert np.isnan(small[i, j])
+    assert np.isnan(small[:2, :2]).all()
+
+
 def test_the_wide_search_leaves_a_small_image_alone():
     image, _ = synthetic_sky((200, 300), [TrueStreak(20, 30, 270, 160, 4.0)], seed=1)
     assert [s.width for s in find_streaks(image, wide=True)] == [2.0]
