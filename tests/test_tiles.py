@@ -14,7 +14,7 @@ from kestrova.measure import Measurer
 from kestrova.prepare import prepare_image
 from kestrova.synthetic import TrueStreak, draw_streak, synthetic_sky
 from kestrova.tiles import Scale, TileSearch, choose_scales
-from kestrova.traces import find_traces
+from kestrova.traces import SMOOTH_ROWS, _smoothed, find_traces
 
 # The benchmark's sky generator, for frames as heavily hit by cosmic rays as its own.
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
@@ -99,6 +99,15 @@ def test_a_short_streak_that_stands_out_pixel_by_pixel_is_found_from_its_trace(s
     assert len(on(catalog, truth)) == len(catalog) == 1
     assert catalog[0].length == pytest.approx(truth.length, abs=10.0)
     assert not find_traces(rng.normal(0.0, 5.0, (1024, 1024)), 5.0)
+
+
+@pytest.mark.parametrize("rows", [1, 3, SMOOTH_ROWS, SMOOTH_ROWS + 1, SMOOTH_ROWS + 3,
+                                  2 * SMOOTH_ROWS + 2, 5 * SMOOTH_ROWS - 1])
+def test_traces_smooth_block_by_block_as_one_gaussian_filter(rows):
+    # The blocks of rows read their neighbours as they were, and mirror only their own rows.
+    image = np.random.default_rng(rows).normal(size=(rows, 37)).astype(np.float32)
+    expected = ndimage.gaussian_filter(image, 1.0, truncate=3.0)
+    assert np.abs(_smoothed(image, 1.0) - expected).max() < 1e-6
 
 
 @pytest.mark.parametrize("seed", [0, 1, 2])

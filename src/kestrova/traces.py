@@ -32,6 +32,8 @@ __all__ = ["Trace", "find_traces"]
 # streak's pixels average with little loss and the noise drops some seven times.
 TRACE_BINNING = 2
 TRACE_SMOOTH = 1.0
+# Rows of the smoothed image made at a time.
+SMOOTH_ROWS = 64
 # A region: connected pixels above TRACE_LEVEL times the smoothed image's spread.
 TRACE_LEVEL = 3.0
 # A candidate region is at least MIN_TRACE_LENGTH pixels long (from its second moments),
@@ -147,13 +149,28 @@ def _smoothed(image: np.ndarray, sigma: float) -> np.ndarray:
     weights = np.exp(-0.5 * (x / sigma) ** 2)
     weights /= weights.sum()
     ndimage.correlate1d(image, weights, axis=1, output=image, mode="reflect")
-    # "symmetric" padding repeats the edge row, as scipy's "reflect" mode does.
-    rows = np.pad(image, ((radius, radius), (0, 0)), mode="symmetric")
-    ny = image.shape[0]
-    image *= image.dtype.type(weights[radius])
-    for k, w in enumerate(weights):
-        if k != radius:
-            image += image.dtype.type(w) * rows[k:k + ny]
+    # A block of rows at a time, in place, so that no second plane is made: each block reads
+    # the rows above it as they were before their own block was smoothed, and the rows beyond
+    # the borders mirrored (the edge row repeated, as scipy's "reflect" mode does).
+    ny, width = image.shape[0], 2 * radius + 1
+    kept, start = None, 0
+    while start < ny:
+        # The last block takes the rows that are left: its mirrored rows stay within it.
+        stop = ny if ny - start < SMOOTH_ROWS + radius else start + SMOOTH_ROWS
+        index = np.arange(start - radius, stop + radius)
+        index = np.where(index < 0, -index - 1, index)
+        index = np.clip(np.where(index >= ny, 2 * ny - index - 1, index), 0, ny - 1)
+        window = image[index]
+        if kept is not None:
+            window[:radius] = kept
+        kept = image[stop - radius:stop].copy()
+        block = image[start:stop]
+        np.multiply(window[radius:radius + stop - start], weights[radius], out=block,
+                    casting="same_kind")
+        for k in range(width):
+            if k != radius:
+                block += image.dtype.type(weights[k]) * window[k:k + stop - start]
+        start = stop
     return image
 
 
