@@ -5,7 +5,8 @@ import numpy as np
 import pytest
 
 from kestrova import find_streaks, refine, streak_mask
-from kestrova.detect import Detector, coarse_map, find_peaks, reduce_image, rescore_near
+from kestrova.detect import (Detector, _window_sums, coarse_map, find_peaks, reduce_image,
+                             rescore_near)
 from kestrova.hough import HoughTransform
 from kestrova.lines import (across, along, band_pixels, chord, line_through, point, same_line,
                             segment_region, to_frame, to_full_r)
@@ -271,6 +272,15 @@ def test_reduced_lines_map_onto_the_full_frame(shape, f):
     x, y = col - (shape[1] - 1) / 2, row - (shape[0] - 1) / 2
     assert np.sin(theta) * x - np.cos(theta) * y == pytest.approx(to_full_r(r_red, theta, f,
                                                                             offset))
+
+
+@pytest.mark.parametrize("n, gap, reach", [(50, 3, 12), (12, 3, 11), (5, 2, 10), (1, 0, 0),
+                                          (10, 0, 9)])
+def test_window_sums_add_the_cells_between_gap_and_reach_on_either_side(n, gap, reach):
+    values = np.random.default_rng(n).normal(size=(n, 3))
+    expected = np.array([values[[j for j in range(n) if gap < abs(j - k) <= reach]].sum(axis=0)
+                         for k in range(n)])
+    assert np.allclose(_window_sums(values, gap, reach), expected, atol=1e-12)
 
 
 def test_reduced_image_is_the_zero_padded_block_mean():
