@@ -149,6 +149,8 @@ def _smoothed(image: np.ndarray, sigma: float) -> np.ndarray:
     weights = np.exp(-0.5 * (x / sigma) ** 2)
     weights /= weights.sum()
     ndimage.correlate1d(image, weights, axis=1, output=image, mode="reflect")
+    # The rows are weighted in the image's own precision, as scipy's filter weights them.
+    weights = weights.astype(image.dtype)
     # A block of rows at a time, in place, so that no second plane is made: each block reads
     # the rows above it as they were before their own block was smoothed, and the rows beyond
     # the borders mirrored (the edge row repeated, as scipy's "reflect" mode does).
@@ -165,11 +167,10 @@ def _smoothed(image: np.ndarray, sigma: float) -> np.ndarray:
             window[:radius] = kept
         kept = image[stop - radius:stop].copy()
         block = image[start:stop]
-        np.multiply(window[radius:radius + stop - start], weights[radius], out=block,
-                    casting="same_kind")
+        np.multiply(window[radius:radius + stop - start], weights[radius], out=block)
         for k in range(width):
             if k != radius:
-                block += image.dtype.type(weights[k]) * window[k:k + stop - start]
+                block += weights[k] * window[k:k + stop - start]
         start = stop
     return image
 
